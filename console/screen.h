@@ -1,0 +1,34 @@
+// Screen and keyboard operations every screen of the program is built from:
+// an 80 x 25 console, positions (column, row) from 0 at the top left.
+#ifndef TOV_CONSOLE_SCREEN_H
+#define TOV_CONSOLE_SCREEN_H
+
+namespace tov {
+
+constexpr int kScreenColumns = 80;
+constexpr int kScreenRows = 25;
+constexpr int kAnswerSize = 80;  // ReadAnswer buffer: at most 79 characters
+
+void ClearScreen();  // blanks every cell; the cursor does not move
+void PrintAt(int column, int row, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+void Print(const char* format, ...)  // at the cursor's current place
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void CursorOn();
+void CursorOff();
+int WaitKey();      // one key, no echo
+int WaitKeyEcho();  // one key, echoed at the cursor
+bool KeyReady();    // a key is waiting; consumes nothing
+// One typed line into buffer (kAnswerSize bytes). On end of input the
+// buffer keeps its previous text.
+void ReadAnswer(char* buffer);
+
+}  // namespace tov
+
+#endif

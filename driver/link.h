@@ -1,0 +1,64 @@
+// The driver's lowest layers: the port table, single bytes with deadlines,
+// the receive checksum, the debug log, and the command packet.
+// Every export family is written on top of these and nothing else.
+#ifndef TOV_DRIVER_LINK_H
+#define TOV_DRIVER_LINK_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tovdrv.h"
+
+namespace tov {
+
+// Process-wide state shared by all records.
+extern TovHandle portTable[TOV_PORT_SLOTS];  // free slot: TOV_INVALID_HANDLE
+extern FILE* debugLog;                       // open debug log, or null
+extern uint8_t bDbgLvl;                      // level recorded when the log was created
+
+// Slot of the record's port (deviceIndex must be 0..254).
+TovHandle& portSlot(const DeviceRecord* rec);
+bool portIsOpen(const DeviceRecord* rec);
+
+// --- serial link ---
+bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs);
+void closePort(DeviceRecord* rec);
+bool purgePort(DeviceRecord* rec);
+bool refreshComStat(DeviceRecord* rec);
+bool writeByte(DeviceRecord* rec, uint8_t byte);  // retries for 3 s
+bool readByte(DeviceRecord* rec, uint8_t* dest);  // at once; feeds rxChecksum and lastRxByte
+// Reads `count` bytes into dest before clock + timeoutMs; the clock is tested
+// before each read, so a zero time-out reads nothing.
+bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* dest);
+void drainInput(DeviceRecord* rec, uint8_t* dest);  // dest keeps the last byte taken
+
+// --- time ---
+int64_t clockMs();  // milliseconds since start
+int64_t tickCount();  // ticks of 1/18.2 s: ((clock * 14) / 100 * 13) / 100
+void waitTicks(int64_t n);
+void busyWaitMs(int64_t ms);  // named for the protocol's fixed pauses; it sleeps
+
+// --- debug log ---
+// Writes to the log when it is open, then flushes.
+void debugPrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// --- command packets ---
+bool sendPacket(DeviceRecord* rec, uint8_t command, uint8_t data);
+bool checkModeEcho(DeviceRecord* rec, int32_t timeoutMs);
+void buildModeWord(DeviceRecord* rec);
+// 1000 * trunc(remoteAvg / sampleRate + 0.1 * baudIndex + 2.0)
+int32_t replyTimeoutFor(const DeviceRecord* rec);
+inline uint8_t channelCode(const DeviceRecord* rec) {
+  return static_cast<uint8_t>(rec->channel * 16 + rec->subChannel);
+}
+
+// Bytes per scan B for the record's scan type, points and word length.
+int32_t bytesPerScan(const DeviceRecord* rec);
+
+}  // namespace tov
+
+#endif

@@ -1,0 +1,37 @@
+// The program's seam to the text console: cells, cursor, keys, lines, boxes.
+//
+// Implemented by the real terminal (VT/ANSI on POSIX, the Win32 console on
+// Windows) and, in tests, by an 80 x 25 screen model.
+#ifndef TOV_PLATFORM_CONSOLE_PLATFORM_H
+#define TOV_PLATFORM_CONSOLE_PLATFORM_H
+
+#include <cstddef>
+
+namespace tov::con {
+
+// Prepares the console for single keys; false when there is no usable
+// output (out == false) or input. Settings are restored at every exit.
+bool init(bool* outputOk, bool* inputOk);
+void restore();
+
+void clearCells();                   // all 80 x 25 cells blank; the cursor stays put
+void moveCursor(int column, int row);
+void showCursor(bool visible);
+void write(const char* text, size_t length);  // at the cursor; wraps and scrolls
+
+// One key press, blocking. Keys without a character arrive as two codes:
+// 224 first, then the Windows scan code (down arrow: 224, 80).
+int getKey(bool echo);
+bool keyWaiting();  // a key is waiting; consumes nothing
+
+// One typed line with echo into buf (at most size - 1 characters, the line
+// end kept when it fits). On end of input the buffer is left unchanged and
+// false is returned.
+bool readLine(char* buf, int size);
+
+// A modal message with a caption and an OK button; returns when closed.
+void messageBox(const char* caption, const char* text);
+
+}  // namespace tov::con
+
+#endif

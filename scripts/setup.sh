@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12, when it is missing.
+# Usage: scripts/setup.sh [extra package ...]
+set -euo pipefail
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev tmux "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]} (run as root, or install them with apt-get)" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null ||
+  { apt-get update >/dev/null && apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null; }

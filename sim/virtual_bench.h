@@ -1,0 +1,103 @@
+// A bench in virtual time: the driver's platform seam implemented in memory.
+//
+// The clock belongs to the bench. When the driver waits, the clock jumps to
+// the earlier of its deadline and the moment the next byte from the peer is
+// complete at the port, so a test runs in microseconds and every deadline is
+// exact. Peers (the simulated converter, or a scripted one in a test) sit on
+// COM ports and exchange bytes with the driver through this wire.
+#ifndef TOV_SIM_VIRTUAL_BENCH_H
+#define TOV_SIM_VIRTUAL_BENCH_H
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <vector>
+
+namespace k73 {
+
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+
+// The far end of a serial line.
+class Peer {
+ public:
+  virtual ~Peer() = default;
+  // A byte from the host, complete at the peer at time tUs, sent at hostBaud.
+  virtual void hostByte(uint8_t byte, int64_t tUs, uint32_t hostBaud) = 0;
+  // The host opened or closed its end of the line.
+  virtual void hostOpened(int64_t /*tUs*/, uint32_t /*hostBaud*/) {}
+  virtual void hostClosed(int64_t /*tUs*/) {}
+  // When the peer's next byte is complete at the host's port (kNever: none).
+  // May generate output lazily (a scan timer) up to that moment.
+  virtual int64_t nextByteTime() = 0;
+  // Takes that byte; only called once the clock has reached nextByteTime().
+  // *baud receives the line rate the peer sent it at.
+  virtual uint8_t takeByte(uint32_t* baud) = 0;
+};
+
+// A byte seen on the wire, for assertions.
+struct WireByte {
+  int64_t tUs;
+  uint8_t byte;
+};
+
+class VirtualBench {
+ public:
+  VirtualBench();  // becomes the active bench for the driver's platform calls
+  ~VirtualBench();
+  VirtualBench(const VirtualBench&) = delete;
+  VirtualBench& operator=(const VirtualBench&) = delete;
+
+  static VirtualBench* active();
+
+  // Puts a peer on COM<n>. Without a peer the port does not exist.
+  void attach(int comNumber, Peer* peer);
+  void detach(int comNumber);  // the cable is pulled: the port stays open but silent
+
+  int64_t nowUs() const { return nowUs_; }
+  int64_t nowMs() const { return nowUs_ / 1000; }
+  void advanceToUs(int64_t tUs);  // runs peers' output up to tUs
+
+  // Everything the driver wrote to COM<n>, with the time each byte left.
+  const std::vector<WireByte>& sent(int comNumber);
+  // Every byte delivered into the driver's input queue of COM<n>.
+  const std::vector<WireByte>& received(int comNumber);
+  int openPortCount() const;  // descriptors the driver holds open
+  uint32_t baudOf(int comNumber) const;
+
+  // When true, a byte sent while the two ends run at different rates arrives
+  // garbled (as 0xFF) instead of as sent; default true.
+  bool garbleOnRateMismatch = true;
+
+  // --- platform seam (called by the driver through tov::platform) ---
+  intptr_t open(int comNumber, uint32_t baud, uint32_t inQueueSize);
+  void close(intptr_t handle);
+  void purge(intptr_t handle);
+  bool status(intptr_t handle, uint32_t* inQueue, uint32_t* outQueue);
+  bool writeByte(intptr_t handle, uint8_t byte);
+  bool readByte(intptr_t handle, uint8_t* byte);
+  void waitForInput(intptr_t handle, int64_t deadlineMs);
+  void sleepUntilMs(int64_t deadlineMs);
+
+ private:
+  struct Port {
+    Peer* peer = nullptr;
+    bool open = false;
+    uint32_t baud = 0;
+    uint32_t inQueueSize = 0;
+    std::deque<uint8_t> input;
+    std::vector<WireByte> sent;
+    std::vector<WireByte> received;
+  };
+  Port* portOf(intptr_t handle);
+  void pump(int64_t untilUs);  // move peers' bytes due by untilUs into input queues
+  int64_t nextArrivalUs();
+
+  int64_t nowUs_ = 0;
+  std::map<int, Port> ports_;
+  VirtualBench* previous_ = nullptr;
+};
+
+}  // namespace k73
+
+#endif
