@@ -1,0 +1,30 @@
+// Polled mode: the live single-channel meter and its command keys.
+#ifndef TOV_CONSOLE_POLLED_H
+#define TOV_CONSOLE_POLLED_H
+
+#include <cstdint>
+
+#include "program.h"
+
+namespace tov {
+
+// The sign-on sequence of main-menu key 4 for the current device: messages,
+// SignOn, GetComHandle, SysCal, GetVer, RemoteAvg, SetChanCode, FilterDelay,
+// and the device's signedOn flag. False after a failure message and its key.
+bool SignOnForPolledMode();
+
+// Entered after a successful sign-on; key is '4' from the main menu.
+// Returns to the main menu.
+void RunPolledMode(int key);
+void ShowPolledMenu(int key, int32_t localAveraging, int16_t checksumOk);
+void RunPolledCommand(int key, double& maxMillivolts, double& minMillivolts,
+                      int32_t& localAveraging, int16_t& checksumOk);
+void EnterSampleRate();
+void UpdateNoiseStats(NoiseStats& stats, DeviceRecord* rec);
+void ResetNoiseStats(NoiseStats& stats);
+// The X key's port change; true when polled mode goes on with the new device.
+bool SelectPolledPort();
+
+}  // namespace tov
+
+#endif
