@@ -1,1 +1,154 @@
-// placeholder: being written
+// The port table, single bytes with deadlines, the receive checksum, the
+// clock in milliseconds and ticks, and the debug log.
+//
+// Every loop here keeps the converter's timing rules (test the clock, try one
+// byte, loop) and hands the waiting to the platform, which blocks until a
+// byte or the deadline instead of spinning.
+#include "link.h"
+
+#include <cstdarg>
+
+#include "link_platform.h"
+
+namespace tov {
+
+TovHandle portTable[TOV_PORT_SLOTS];
+FILE* debugLog = nullptr;
+uint8_t bDbgLvl = 0;
+
+namespace {
+
+// Every slot is free from the moment the driver is loaded.
+struct PortTableAtLoad {
+  PortTableAtLoad() {
+    for (TovHandle& slot : portTable) slot = TOV_INVALID_HANDLE;
+  }
+} portTableAtLoad;
+
+// A record whose deviceIndex is outside the table gets this slot instead of
+// memory past the table's end: it always reads as free and forgets writes.
+TovHandle outOfRangeSlot = TOV_INVALID_HANDLE;
+
+constexpr int64_t kWriteRetryMs = 3000;
+
+}  // namespace
+
+TovHandle& portSlot(const DeviceRecord* rec) {
+  if (rec->deviceIndex < 0 || rec->deviceIndex >= TOV_PORT_SLOTS) {
+    outOfRangeSlot = TOV_INVALID_HANDLE;
+    return outOfRangeSlot;
+  }
+  return portTable[rec->deviceIndex];
+}
+
+bool portIsOpen(const DeviceRecord* rec) {
+  return portSlot(rec) != TOV_INVALID_HANDLE;
+}
+
+bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
+  TovHandle& slot = portSlot(rec);
+  // The platform names the port COM<deviceIndex + 1>, applies 8-N-1 with DTR on
+  // and RTS off, and gives back its invalid handle (our free marker) on failure.
+  slot = platform::serialOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
+                              rec->outQueueSize, &rec->dcb);
+  if (slot == TOV_INVALID_HANDLE) return false;
+  purgePort(rec);
+  return true;
+}
+
+void closePort(DeviceRecord* rec) {
+  TovHandle& slot = portSlot(rec);
+  if (slot != TOV_INVALID_HANDLE) platform::serialClose(slot);
+  slot = TOV_INVALID_HANDLE;
+}
+
+bool purgePort(DeviceRecord* rec) {
+  TovHandle port = portSlot(rec);
+  if (port != TOV_INVALID_HANDLE) platform::serialPurge(port);
+  return true;
+}
+
+bool refreshComStat(DeviceRecord* rec) {
+  return platform::serialStatus(portSlot(rec), &rec->comStat);
+}
+
+bool writeByte(DeviceRecord* rec, uint8_t byte) {
+  const TovHandle port = portSlot(rec);
+  const int64_t deadline = clockMs() + kWriteRetryMs;
+  while (clockMs() < deadline) {
+    if (platform::serialWriteByte(port, byte)) return true;
+    // The output queue is full (or the port is gone): wait for room, not spin.
+    platform::waitForOutput(port, deadline);
+  }
+  return false;
+}
+
+bool readByte(DeviceRecord* rec, uint8_t* dest) {
+  uint8_t byte = 0;
+  if (!platform::serialReadByte(portSlot(rec), &byte)) return false;
+  *dest = byte;
+  rec->lastRxByte = byte;
+  // Every byte the converter sends counts, drained bytes and scan data too.
+  rec->rxChecksum = static_cast<int16_t>((static_cast<uint32_t>(rec->rxChecksum) + byte) & 0xFF);
+  return true;
+}
+
+bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* dest) {
+  if (count <= 0) return true;  // nothing to wait for
+  const TovHandle port = portSlot(rec);
+  const int64_t deadline = clockMs() + timeoutMs;
+  int i = 0;
+  while (clockMs() < deadline) {
+    if (readByte(rec, &dest[i])) {
+      if (++i >= count) return true;
+      continue;
+    }
+    platform::waitForInput(port, deadline);
+  }
+  return false;
+}
+
+void drainInput(DeviceRecord* rec, uint8_t* dest) {
+  while (readByte(rec, dest)) {
+  }
+}
+
+int64_t clockMs() {
+  return platform::nowMs();
+}
+
+int64_t tickCount() {
+  return ((clockMs() * 14) / 100 * 13) / 100;
+}
+
+namespace {
+
+// The first millisecond at which tickCount() reaches `tick` (tick >= 0).
+int64_t firstMsOfTick(int64_t tick) {
+  const int64_t scaled = (tick * 100 + 12) / 13;  // smallest (ms * 14) / 100 that gets there
+  return (scaled * 100 + 13) / 14;                // smallest ms with that (ms * 14) / 100
+}
+
+}  // namespace
+
+void waitTicks(int64_t n) {
+  const int64_t target = tickCount() + n;
+  if (target <= 0) return;
+  const int64_t wakeAt = firstMsOfTick(target);
+  while (tickCount() < target) platform::sleepUntil(wakeAt, true);
+}
+
+void busyWaitMs(int64_t ms) {
+  platform::sleepUntil(clockMs() + ms, false);
+}
+
+void debugPrintf(const char* format, ...) {
+  if (!debugLog) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(debugLog, format, args);
+  va_end(args);
+  std::fflush(debugLog);
+}
+
+}  // namespace tov
