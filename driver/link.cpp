@@ -121,15 +121,11 @@ int64_t tickCount() {
   return ((clockMs() * 14) / 100 * 13) / 100;
 }
 
-namespace {
-
-// The first millisecond at which tickCount() reaches `tick` (tick >= 0).
 int64_t firstMsOfTick(int64_t tick) {
+  if (tick <= 0) return 0;
   const int64_t scaled = (tick * 100 + 12) / 13;  // smallest (ms * 14) / 100 that gets there
   return (scaled * 100 + 13) / 14;                // smallest ms with that (ms * 14) / 100
 }
-
-}  // namespace
 
 void waitTicks(int64_t n) {
   const int64_t target = tickCount() + n;

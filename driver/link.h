@@ -33,8 +33,9 @@ bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* de
 void drainInput(DeviceRecord* rec, uint8_t* dest);  // dest keeps the last byte taken
 
 // --- time ---
-int64_t clockMs();  // milliseconds since start
-int64_t tickCount();  // ticks of 1/18.2 s: ((clock * 14) / 100 * 13) / 100
+int64_t clockMs();                    // milliseconds since start
+int64_t tickCount();                  // ticks of 1/18.2 s: ((clock * 14) / 100 * 13) / 100
+int64_t firstMsOfTick(int64_t tick);  // the first clockMs() at which tickCount() >= tick
 void waitTicks(int64_t n);
 void busyWaitMs(int64_t ms);  // named for the protocol's fixed pauses; it sleeps
 
