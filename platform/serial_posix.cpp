@@ -1,1 +1,209 @@
-// placeholder: being written
+// Serial ports on Linux. Port COMn is the path "COMn" in the current
+// directory: a link to a real device or to the simulator's pseudo-terminal.
+// Nothing here ever falls back to /dev/ttyS*, which may be the system console.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "clock_posix.h"
+#include "link_platform.h"
+
+namespace tov::platform {
+
+namespace {
+
+bool speedFor(uint32_t baud, speed_t* speed) {
+  switch (baud) {
+    case 50:
+      *speed = B50;
+      return true;
+    case 75:
+      *speed = B75;
+      return true;
+    case 110:
+      *speed = B110;
+      return true;
+    case 150:
+      *speed = B150;
+      return true;
+    case 300:
+      *speed = B300;
+      return true;
+    case 600:
+      *speed = B600;
+      return true;
+    case 1200:
+      *speed = B1200;
+      return true;
+    case 2400:
+      *speed = B2400;
+      return true;
+    case 4800:
+      *speed = B4800;
+      return true;
+    case 9600:
+      *speed = B9600;
+      return true;
+    case 19200:
+      *speed = B19200;
+      return true;
+    case 38400:
+      *speed = B38400;
+      return true;
+    case 57600:
+      *speed = B57600;
+      return true;
+    case 115200:
+      *speed = B115200;
+      return true;
+    case 230400:
+      *speed = B230400;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Time left until the deadline, for ppoll; zero once it has come.
+timespec remainingUntil(int64_t deadlineMs) {
+  const timespec wake = monotonicAtMs(deadlineMs);
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t ns =
+      (static_cast<int64_t>(wake.tv_sec) - now.tv_sec) * 1000000000 + (wake.tv_nsec - now.tv_nsec);
+  if (ns < 0) ns = 0;
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// Waits for `events` on the port until the deadline. A port that is gone (hung
+// up, in error, closed, or at end of file) is silence: sleep out the deadline.
+void waitFor(TovHandle port, short events, int64_t deadlineMs) {
+  const int fd = static_cast<int>(port);
+  while (nowMs() < deadlineMs) {
+    if (port == TOV_INVALID_HANDLE) break;
+    pollfd pfd{fd, events, 0};
+    const timespec left = remainingUntil(deadlineMs);
+    const int rc = ppoll(&pfd, 1, &left, nullptr);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (rc == 0) continue;  // timed out: the loop condition ends it
+    if (events == POLLIN) {
+      int waiting = 0;
+      if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return;
+      break;  // readable with nothing to read: end of file
+    }
+    if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+    return;
+  }
+  if (nowMs() < deadlineMs) sleepUntil(deadlineMs, false);
+}
+
+void driveModemLines(int fd) {
+  // DTR held on, RTS held off. Pseudo-terminals have no modem lines.
+  const int dtr = TIOCM_DTR;
+  const int rts = TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &dtr);
+  ioctl(fd, TIOCMBIC, &rts);
+}
+
+}  // namespace
+
+void waitForInput(TovHandle port, int64_t deadlineMs) {
+  waitFor(port, POLLIN, deadlineMs);
+}
+
+void waitForOutput(TovHandle port, int64_t deadlineMs) {
+  waitFor(port, POLLOUT, deadlineMs);
+}
+
+TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
+                     uint32_t /*inQueueSize*/, uint32_t /*outQueueSize*/, TovDcb* dcb) {
+  // Writes never block here; the driver retries a byte until its own deadline,
+  // which is what a write time-out amounts to. Queue sizes belong to the kernel.
+  speed_t speed;
+  if (!speedFor(baud, &speed)) return TOV_INVALID_HANDLE;
+
+  char path[16];
+  std::snprintf(path, sizeof path, "COM%d", comNumber);
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return TOV_INVALID_HANDLE;
+
+  termios tio{};
+  bool ok = isatty(fd) && tcgetattr(fd, &tio) == 0;
+  // One user of a port at a time, as with a COM port. TIOCEXCL does not stop
+  // root; the advisory lock does.
+  ok = ok && ioctl(fd, TIOCEXCL) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (ok) {
+    cfmakeraw(&tio);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cflag &= ~(PARENB | CSTOPB | CRTSCTS);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ok = cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 &&
+         tcsetattr(fd, TCSANOW, &tio) == 0;
+  }
+  if (!ok) {
+    close(fd);
+    return TOV_INVALID_HANDLE;
+  }
+  driveModemLines(fd);
+
+  if (dcb) {
+    dcb->DCBlength = sizeof(TovDcb);
+    dcb->BaudRate = baud;
+    dcb->fDtrControl = 1;
+    dcb->fRtsControl = 0;
+    dcb->ByteSize = 8;
+    dcb->Parity = 0;
+    dcb->StopBits = 0;
+  }
+  return fd;
+}
+
+void serialClose(TovHandle port) {
+  if (port != TOV_INVALID_HANDLE) close(static_cast<int>(port));
+}
+
+void serialPurge(TovHandle port) {
+  tcflush(static_cast<int>(port), TCIOFLUSH);
+}
+
+bool serialStatus(TovHandle port, TovComStat* status) {
+  const int fd = static_cast<int>(port);
+  int in = 0;
+  int out = 0;
+  if (port == TOV_INVALID_HANDLE || ioctl(fd, FIONREAD, &in) != 0) return false;
+  if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
+  status->flags = 0;
+  status->cbInQue = static_cast<uint32_t>(in);
+  status->cbOutQue = static_cast<uint32_t>(out);
+  return true;
+}
+
+bool serialWriteByte(TovHandle port, uint8_t byte) {
+  if (port == TOV_INVALID_HANDLE) return false;
+  ssize_t n;
+  do {
+    n = write(static_cast<int>(port), &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+bool serialReadByte(TovHandle port, uint8_t* byte) {
+  if (port == TOV_INVALID_HANDLE) return false;
+  ssize_t n;
+  do {
+    n = read(static_cast<int>(port), byte, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+}  // namespace tov::platform
