@@ -1,0 +1,69 @@
+#include "scan_file.h"
+
+#include <cstring>
+
+#include "console_platform.h"
+
+namespace tov {
+
+namespace {
+
+void TrimLineEnd(char* text) {
+  size_t length = std::strlen(text);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
+    text[--length] = '\0';
+  }
+}
+
+}  // namespace
+
+FileNameAnswer ReadScanFileName(std::string* name) {
+  // Room for the longest name, its line end and the terminator.
+  char line[kScanFileNameMax + 2] = "";
+  name->clear();
+  if (!con::readLine(line, sizeof line)) return FileNameAnswer::None;
+  const bool wholeLine = std::strchr(line, '\n') != nullptr;
+  if (!wholeLine && std::strlen(line) == sizeof line - 1) {
+    // The answer goes on past the buffer: read the rest of it away so that it
+    // is not taken as later keys or entries.
+    char rest[256];
+    for (;;) {
+      rest[0] = '\0';
+      if (!con::readLine(rest, sizeof rest) || std::strchr(rest, '\n') != nullptr) break;
+    }
+    return FileNameAnswer::TooLong;
+  }
+  TrimLineEnd(line);
+  if (line[0] == '\0') return FileNameAnswer::None;
+  *name = line;
+  return FileNameAnswer::Name;
+}
+
+bool ScanDataFile::open(const std::string& name) {
+  close();
+  file_ = std::fopen(name.c_str(), "at");
+  return file_ != nullptr;
+}
+
+void ScanDataFile::addValue(double millivolts) {
+  char field[64];
+  std::snprintf(field, sizeof field, "%9.3lf  ", millivolts);
+  line_ += field;
+}
+
+void ScanDataFile::endLine() {
+  line_ += '\n';
+  if (file_ != nullptr) {
+    std::fwrite(line_.data(), 1, line_.size(), file_);
+    std::fflush(file_);
+  }
+  line_.clear();
+}
+
+void ScanDataFile::close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  line_.clear();
+}
+
+}  // namespace tov

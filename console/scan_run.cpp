@@ -1,0 +1,222 @@
+// Scan runs: sign on, ask for the data file, start the converter's scanning,
+// show every scan in the table of channels against control codes and append
+// it to the file, until a key or a bad scan; then back to the configuration.
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "scan_file.h"
+#include "scanning.h"
+#include "screen.h"
+
+namespace tov {
+
+namespace {
+
+constexpr uint8_t kEndMarker = 0x0F;
+constexpr int kMessageColumn = 2;
+constexpr int kMessageRow = 18;
+constexpr int kStatusRow = 24;
+
+// Bytes of one scan in the converter's stream: points of W bytes, framed by
+// the start and end markers except in single-channel scans.
+int ScanBytes(const DeviceRecord* rec) {
+  const int w = rec->bytesPerConversion;
+  if (rec->scanType == 0) return w;
+  if (rec->scanType == 2) return (rec->pointsPerScan + 2) * w + 2;
+  return rec->pointsPerScan * w + 2;
+}
+
+const char* ScanFailureText(int32_t lastError) {
+  switch (lastError) {
+    case 1:
+      return "Start scan framing failure\n";
+    case 2:
+      return "not enough chars, possible communications error";
+    case 3:
+      return "buffer overflow";
+    case 10:
+      return "scan rate too fast for this scan type";
+    default:
+      return "";
+  }
+}
+
+// Values land in the table only where the table has a cell: channels 0-5,
+// control codes 0-15. A value outside it still goes to the file.
+bool IsTableCell(int channel, int code) {
+  return channel >= 0 && channel <= 5 && code >= 0 && code <= 15;
+}
+
+int CellColumn(int channel) {
+  return channel * 12 + 5;
+}
+int CellRow(int code) {
+  return code + 2;
+}
+
+double NextValue(DeviceRecord* rec) {
+  driver.Gconv(rec);
+  return rec->millivolts;
+}
+
+// While no scan is waiting the converter is between scans; a short nap keeps
+// the wait from taking a whole processor while still reacting to a key or a
+// scan within about a millisecond.
+void NapBetweenPolls() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+enum class WaitResult { ScanReady, KeyPressed };
+
+WaitResult WaitForScan(DeviceRecord* rec) {
+  for (;;) {
+    // A count of -1 is an overflowing input queue: GetOneScan reports it.
+    if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanReady;
+    if (KeyReady()) return WaitResult::KeyPressed;
+    NapBetweenPolls();
+  }
+}
+
+void DrawScanTable(const DeviceRecord* rec) {
+  ClearScreen();
+  PrintAt(1, 0, " CC    chan 0      chan 1      chan 2     ");
+  Print(" chan 3      chan 4      chan 5\n\n");
+  for (int code = 0; code < 16; ++code) Print(" %d\n", code);
+  PrintAt(2, kStatusRow, "Wait               Press any key to quit    ");
+  Print("Scan interval %10.3lf secs", rec->scanInterval);
+}
+
+// Shows one collected scan and appends its line. False when the scan's end
+// marker is missing (after the message and its key).
+bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
+  if (rec->scanType == 0) {
+    const double value = NextValue(rec);
+    if (IsTableCell(rec->channel, rec->subChannel)) {
+      PrintAt(CellColumn(rec->channel), CellRow(rec->subChannel), "%9.3lf", value);
+    }
+    file.addValue(value);
+    file.endLine();
+    return true;
+  }
+  if (rec->scanType == 2) {
+    PrintAt(2, 22, "Offset cal ");
+    double value = NextValue(rec);
+    Print("   %9.3lf", value);
+    file.addValue(value);
+    PrintAt(27, 22, "Full scale cal ");
+    value = NextValue(rec);
+    Print("   %9.3lf", value);
+    file.addValue(value);
+  }
+  for (int channel = 0; channel < 6; ++channel) {
+    program.codeFrom = rec->scanTable[channel] / 16;
+    program.codeTo = program.codeFrom + program.channelPoints[channel] - 1;
+    for (int code = program.codeFrom; code <= program.codeTo; ++code) {
+      const double value = NextValue(rec);
+      if (IsTableCell(channel, code)) {
+        PrintAt(CellColumn(channel), CellRow(code), "%9.3lf", value);
+      }
+      file.addValue(value);
+    }
+  }
+  file.endLine();
+  if (rec->scanBufferCount > 0 && rec->scanBuffer[0] == kEndMarker) {
+    driver.RemFromBuffer(rec, 1);
+    return true;
+  }
+  Print("End scan framing failure ");
+  WaitKey();
+  return false;
+}
+
+// The scanning part of a run, from the start command to the first key or bad
+// scan.
+void ScanUntilStopped(DeviceRecord* rec, ScanDataFile& file) {
+  if (rec->scanType == 0) driver.SetChanCode(rec);
+  driver.StartScanning(rec);
+  DrawScanTable(rec);
+
+  long scanNumber = 0;
+  for (;;) {
+    if (KeyReady()) return;
+    if (WaitForScan(rec) == WaitResult::KeyPressed) return;
+    if (driver.GetOneScan(rec) == 0) {
+      PrintAt(kMessageColumn, kMessageRow, "%s", ScanFailureText(rec->lastError));
+      Print("\n press any key to continue");
+      WaitKey();
+      return;
+    }
+    ++scanNumber;
+    PrintAt(2, kStatusRow, "SCAN # %ld", scanNumber);
+    if (!ShowScan(rec, file)) return;
+  }
+}
+
+// One run. False when the sign-on failed and the operator goes back to the
+// main menu.
+bool PerformScanRun(DeviceRecord* rec) {
+  rec->asleep = 0;
+  ClearScreen();
+  PrintAt(30, 11, "Signing on at COM%d", rec->deviceIndex + 1);
+  if (driver.SignOn(rec) == 0) {
+    PrintAt(16, 13, "unable to sign on.  Press any key to continue");
+    WaitKey();
+    return false;
+  }
+  driver.GetComHandle(rec, &program.comHandle);
+  PrintAt(20, 11, "Performing system calibration...");
+  driver.SysCal(rec);  // a failed calibration does not stop the run
+  driver.RemoteAvg(rec);
+
+  ClearScreen();
+  CursorOn();
+  PrintAt(20, 12, "Enter name for disk file,");
+  PrintAt(20, 14, "or just enter for no file ");
+  std::string name;
+  const FileNameAnswer answer = ReadScanFileName(&name);
+  CursorOff();
+
+  ScanDataFile file;
+  bool canScan = true;
+  if (answer != FileNameAnswer::None) {
+    if (answer == FileNameAnswer::TooLong || !file.open(name)) {
+      PrintAt(20, kMessageRow, "Could not open/create file\n");
+      canScan = false;
+    }
+  }
+
+  if (canScan) {
+    CountScanPoints(rec, program.channelPoints);
+    ClearScreen();
+    if (ScanBytes(rec) > TOV_SCAN_BUFFER_SIZE) {
+      PrintAt(kMessageColumn, kMessageRow, "Too many data points: a scan of %d bytes exceeds %d",
+              ScanBytes(rec), TOV_SCAN_BUFFER_SIZE);
+      Print("\n press any key to continue");
+      WaitKey();
+    } else {
+      ScanUntilStopped(rec, file);
+    }
+  }
+
+  file.close();
+  PrintAt(1, kStatusRow, "                    Wait                 ");
+  while (KeyReady()) WaitKey();
+  driver.StopScanning(rec);
+  return true;
+}
+
+}  // namespace
+
+void ScanRun(int16_t savedChannel, int16_t savedSubChannel) {
+  for (;;) {
+    DeviceRecord* rec = program.record();
+    if (!PerformScanRun(rec)) return;
+    rec->channel = savedChannel;
+    rec->subChannel = savedSubChannel;
+    if (EditScanConfig() == 0) return;
+  }
+}
+
+}  // namespace tov
