@@ -61,7 +61,9 @@ void EnterChannel(DeviceRecord* rec) {
   for (;;) {
     PrintAt(1, 23, "Enter channel ");
     const int key = WaitKeyEcho();
-    if (key < 0) return;  // end of input: the channel stays
+    // ESC (also what the keyboard gives at the end of input) keeps the
+    // channel; every other key but '0' to '7' is ignored.
+    if (key == kEsc || key < 0) return;
     if (key >= '0' && key <= '7') {
       rec->channel = static_cast<int16_t>(key - '0');
       return;
