@@ -1,0 +1,395 @@
+#include "screen_model.h"
+
+#include <cstring>
+
+#include "config.h"
+#include "console_platform.h"
+
+namespace tov::test {
+
+// ---------------------------------------------------------------- the grid
+
+ScreenModel& ScreenModel::instance() {
+  static ScreenModel model;
+  return model;
+}
+
+void ScreenModel::reset() {
+  std::memset(cells_, ' ', sizeof cells_);
+  column_ = row_ = 0;
+  pendingWrap_ = false;
+  cursorVisible_ = true;
+  input_.clear();
+  next_ = 0;
+  delayPolls_ = idlePolls_ = 0;
+  transcript_.clear();
+  clears_ = 0;
+  boxes_.clear();
+  endOfInputIsEsc = false;
+  maxIdlePolls = 100000;
+  onKeyPoll = nullptr;
+}
+
+char ScreenModel::cell(int column, int row) const {
+  if (column < 0 || column >= kColumns || row < 0 || row >= kRows) return '\0';
+  return cells_[row][column];
+}
+
+std::string ScreenModel::row(int row) const {
+  if (row < 0 || row >= kRows) return std::string();
+  return std::string(cells_[row], kColumns);
+}
+
+std::string ScreenModel::text(int column, int row, int length) const {
+  std::string out;
+  for (int i = 0; i < length && column + i < kColumns; ++i) out += cell(column + i, row);
+  return out;
+}
+
+bool ScreenModel::textAt(int column, int row, const std::string& expected) const {
+  return text(column, row, static_cast<int>(expected.size())) == expected;
+}
+
+bool ScreenModel::contains(const std::string& needle) const {
+  for (int r = 0; r < kRows; ++r)
+    if (row(r).find(needle) != std::string::npos) return true;
+  return false;
+}
+
+std::string ScreenModel::screen() const {
+  std::string out;
+  for (int r = 0; r < kRows; ++r) {
+    std::string line = row(r);
+    line.erase(line.find_last_not_of(' ') + 1);
+    out += line + '\n';
+  }
+  return out;
+}
+
+bool ScreenModel::blank() const {
+  for (int r = 0; r < kRows; ++r)
+    if (row(r).find_first_not_of(' ') != std::string::npos) return false;
+  return true;
+}
+
+void ScreenModel::clearCells() {
+  std::memset(cells_, ' ', sizeof cells_);
+  ++clears_;
+}
+
+void ScreenModel::moveCursor(int column, int row) {
+  column_ = column < 0 ? 0 : (column >= kColumns ? kColumns - 1 : column);
+  row_ = row < 0 ? 0 : (row >= kRows ? kRows - 1 : row);
+  pendingWrap_ = false;
+}
+
+void ScreenModel::newLine() {
+  column_ = 0;
+  pendingWrap_ = false;
+  if (row_ < kRows - 1) {
+    ++row_;
+    return;
+  }
+  std::memmove(cells_[0], cells_[1], sizeof(cells_[0]) * (kRows - 1));
+  std::memset(cells_[kRows - 1], ' ', kColumns);
+}
+
+// Like a terminal: filling the last column leaves the cursor there until the
+// next character, which then starts the following row.
+void ScreenModel::putChar(char c) {
+  switch (c) {
+    case '\n':
+      newLine();
+      return;
+    case '\r':
+      column_ = 0;
+      pendingWrap_ = false;
+      return;
+    case '\b':
+      if (column_ > 0 && !pendingWrap_) --column_;
+      pendingWrap_ = false;
+      return;
+    case '\a':
+      return;
+    case '\t': {
+      int stop = (column_ / 8 + 1) * 8;
+      while (column_ < stop && column_ < kColumns - 1) cells_[row_][column_++] = ' ';
+      return;
+    }
+    default:
+      break;
+  }
+  if (pendingWrap_) newLine();
+  cells_[row_][column_] = c;
+  if (column_ == kColumns - 1)
+    pendingWrap_ = true;
+  else
+    ++column_;
+}
+
+void ScreenModel::write(const char* text, size_t length) {
+  transcript_.append(text, length);
+  for (size_t i = 0; i < length; ++i) putChar(text[i]);
+}
+
+void ScreenModel::messageBox(const char* caption, const char* text) {
+  boxes_.push_back({caption, text});
+}
+
+// -------------------------------------------------------------- the script
+
+void ScreenModel::pushKey(int code) {
+  input_.push_back(code);
+}
+
+void ScreenModel::pushKeys(const std::string& keys) {
+  for (unsigned char c : keys) input_.push_back(c);
+}
+
+void ScreenModel::typeLine(const std::string& text) {
+  pushKeys(text);
+  input_.push_back(kEnter);
+}
+
+void ScreenModel::pushExtendedKey(int scanCode) {
+  input_.push_back(224);
+  input_.push_back(scanCode);
+}
+
+void ScreenModel::delayNextKey(int polls) {
+  delayPolls_ = polls;
+}
+
+bool ScreenModel::keyWaiting() {
+  if (onKeyPoll) onKeyPoll();
+  if (next_ < input_.size()) {
+    if (delayPolls_ > 0) {
+      --delayPolls_;
+      return false;
+    }
+    idlePolls_ = 0;
+    return true;
+  }
+  if (endOfInputIsEsc) return true;
+  if (++idlePolls_ > maxIdlePolls) throw ScriptExhausted();
+  return false;
+}
+
+int ScreenModel::getKey(bool echo) {
+  if (onKeyPoll) onKeyPoll();
+  delayPolls_ = 0;
+  int key;
+  if (next_ < input_.size()) {
+    key = input_[next_++];
+  } else if (endOfInputIsEsc) {
+    key = kEsc;
+  } else {
+    throw ScriptExhausted();
+  }
+  if (echo && key >= 32 && key < 127) {
+    char c = static_cast<char>(key);
+    write(&c, 1);
+  }
+  return key;
+}
+
+bool ScreenModel::readLine(char* buf, int size) {
+  if (onKeyPoll) onKeyPoll();
+  delayPolls_ = 0;
+  if (next_ >= input_.size()) return false;  // end of input: buffer unchanged
+  std::string line;
+  bool ended = false;
+  while (next_ < input_.size()) {
+    int key = input_[next_++];
+    if (key == kEnter || key == '\n') {
+      ended = true;
+      break;
+    }
+    if (key == '\b' || key == 127) {
+      if (!line.empty()) line.pop_back();
+      continue;
+    }
+    line += static_cast<char>(key);
+  }
+  write(line.data(), line.size());
+  if (ended) write("\n", 1);
+  // At most size - 1 characters; the rest of an over-long line is dropped.
+  if (line.size() > static_cast<size_t>(size - 1)) line.resize(size - 1);
+  if (ended && line.size() < static_cast<size_t>(size - 1)) line += '\n';
+  std::memcpy(buf, line.c_str(), line.size() + 1);
+  return true;
+}
+
+// -------------------------------------------------------------- fake driver
+
+namespace {
+
+FakeDriver* installed = nullptr;
+
+FakeDriver& fake() {
+  if (!installed) throw std::logic_error("a driver export was called with no FakeDriver installed");
+  return *installed;
+}
+
+void log(const char* name, DeviceRecord* rec, int64_t argument = 0) {
+  fake().calls.push_back({name, rec, argument});
+}
+
+}  // namespace
+
+FakeDriver::FakeDriver() {
+  GetNumScansInBuffer = [](DeviceRecord*) { return int32_t{1}; };
+  GetNumBytesInBuffer = [](DeviceRecord*) { return uint32_t{0}; };
+  SignOn = [](DeviceRecord*) { return int16_t{1}; };
+  RemoteAvg = [](DeviceRecord*) { return int32_t{1}; };
+  Counts2Volts = [](DeviceRecord* rec) { return rec->millivolts; };
+  GetDigIn = [](DeviceRecord*) { return int16_t{1}; };
+  GetVer = [](DeviceRecord*) { return int16_t{1}; };
+  SetDigOut = [](DeviceRecord*, int32_t) { return int32_t{1}; };
+  FullScaleCal = [](DeviceRecord*) { return int16_t{1}; };
+  OffsetCal = [](DeviceRecord*) { return int16_t{1}; };
+  SysCal = [](DeviceRecord*) { return int16_t{1}; };
+  GetConversion = [](DeviceRecord*) { return int16_t{1}; };
+  SetChanCode = [](DeviceRecord*) { return int32_t{1}; };
+  StartScanning = [](DeviceRecord*) { return int16_t{1}; };
+  GetOneScan = [](DeviceRecord*) { return int16_t{1}; };
+  StopScanning = [](DeviceRecord*) { return int16_t{1}; };
+  Gconv = [](DeviceRecord*) {};
+  RemFromBuffer = [](DeviceRecord*, int32_t) { return int32_t{1}; };
+  SetFilter = [](DeviceRecord*) { return uint8_t{1}; };
+  SendADMode = [](DeviceRecord*) { return int16_t{1}; };
+  GetCheckSum = [](DeviceRecord*) { return int16_t{1}; };
+  CloseDevice = [](DeviceRecord*) { return int16_t{1}; };
+  GotoSleep = [](DeviceRecord*) { return int32_t{1}; };
+  FilterDelay = [](DeviceRecord*) { return int32_t{1}; };
+  CheckScanTime = [](DeviceRecord*, double*, double*) { return int16_t{1}; };
+  GetComHandle = [](DeviceRecord*, TovHandle* handle) { *handle = 3; };
+}
+
+FakeDriver::~FakeDriver() {
+  if (installed == this) {
+    installed = nullptr;
+    tov::driver = DriverExports{};
+  }
+}
+
+// One trampoline per export: log the call, then run the test's behaviour.
+#define TOV_FAKE_EXPORT(ret, name)               \
+  d.name = [](DeviceRecord* rec) TOVAPI -> ret { \
+    log(#name, rec);                             \
+    return fake().name(rec);                     \
+  }
+
+void FakeDriver::install() {
+  installed = this;
+  DriverExports& d = tov::driver;
+  TOV_FAKE_EXPORT(int32_t, GetNumScansInBuffer);
+  TOV_FAKE_EXPORT(uint32_t, GetNumBytesInBuffer);
+  TOV_FAKE_EXPORT(int16_t, SignOn);
+  TOV_FAKE_EXPORT(int32_t, RemoteAvg);
+  TOV_FAKE_EXPORT(double, Counts2Volts);
+  TOV_FAKE_EXPORT(int16_t, GetDigIn);
+  TOV_FAKE_EXPORT(int16_t, GetVer);
+  d.SetDigOut = [](DeviceRecord* rec, int32_t value) TOVAPI -> int32_t {
+    log("SetDigOut", rec, value);
+    return fake().SetDigOut(rec, value);
+  };
+  TOV_FAKE_EXPORT(int16_t, FullScaleCal);
+  TOV_FAKE_EXPORT(int16_t, OffsetCal);
+  TOV_FAKE_EXPORT(int16_t, SysCal);
+  TOV_FAKE_EXPORT(int16_t, GetConversion);
+  TOV_FAKE_EXPORT(int32_t, SetChanCode);
+  TOV_FAKE_EXPORT(int16_t, StartScanning);
+  TOV_FAKE_EXPORT(int16_t, GetOneScan);
+  TOV_FAKE_EXPORT(int16_t, StopScanning);
+  TOV_FAKE_EXPORT(void, Gconv);
+  d.RemFromBuffer = [](DeviceRecord* rec, int32_t n) TOVAPI -> int32_t {
+    log("RemFromBuffer", rec, n);
+    return fake().RemFromBuffer(rec, n);
+  };
+  TOV_FAKE_EXPORT(uint8_t, SetFilter);
+  TOV_FAKE_EXPORT(int16_t, SendADMode);
+  TOV_FAKE_EXPORT(int16_t, GetCheckSum);
+  TOV_FAKE_EXPORT(int16_t, CloseDevice);
+  TOV_FAKE_EXPORT(int32_t, GotoSleep);
+  TOV_FAKE_EXPORT(int32_t, FilterDelay);
+  d.CheckScanTime = [](DeviceRecord* rec, double* maxOut, double* minOut) TOVAPI -> int16_t {
+    log("CheckScanTime", rec);
+    return fake().CheckScanTime(rec, maxOut, minOut);
+  };
+  d.GetComHandle = [](DeviceRecord* rec, TovHandle* handle) TOVAPI {
+    log("GetComHandle", rec);
+    fake().GetComHandle(rec, handle);
+  };
+}
+
+#undef TOV_FAKE_EXPORT
+
+int FakeDriver::count(const std::string& name) const {
+  int n = 0;
+  for (const Call& c : calls) n += c.name == name;
+  return n;
+}
+
+std::vector<std::string> FakeDriver::names() const {
+  std::vector<std::string> out;
+  for (const Call& c : calls) out.push_back(c.name);
+  return out;
+}
+
+// ----------------------------------------------------------------- devices
+
+TestDevices::TestDevices() {
+  tov::program = ProgramState{};
+  for (int i = 0; i < kDeviceCount; ++i) {
+    DeviceRecord& rec = records[i];
+    std::memset(&rec, 0, sizeof rec);
+    int32_t averaging = 1;
+    SetConfigurationDefaults(&rec, averaging);
+    rec.deviceIndex = static_cast<int16_t>(i);
+    rec.counterPreset = -1;
+    tov::program.deviceRecords[i] = &rec;
+  }
+  tov::program.currentDevice = 0;
+}
+
+}  // namespace tov::test
+
+// ------------------------------------------------------ the tov::con backend
+
+namespace tov::con {
+
+using tov::test::ScreenModel;
+
+bool init(bool* outputOk, bool* inputOk) {
+  if (outputOk) *outputOk = true;
+  if (inputOk) *inputOk = true;
+  return true;
+}
+void restore() {}
+void clearCells() {
+  ScreenModel::instance().clearCells();
+}
+void moveCursor(int column, int row) {
+  ScreenModel::instance().moveCursor(column, row);
+}
+void showCursor(bool visible) {
+  ScreenModel::instance().showCursor(visible);
+}
+void write(const char* text, size_t length) {
+  ScreenModel::instance().write(text, length);
+}
+int getKey(bool echo) {
+  return ScreenModel::instance().getKey(echo);
+}
+bool keyWaiting() {
+  return ScreenModel::instance().keyWaiting();
+}
+bool readLine(char* buf, int size) {
+  return ScreenModel::instance().readLine(buf, size);
+}
+void messageBox(const char* caption, const char* text) {
+  ScreenModel::instance().messageBox(caption, text);
+}
+
+}  // namespace tov::con

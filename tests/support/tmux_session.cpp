@@ -1,0 +1,273 @@
+#include "tmux_session.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace tov::test {
+
+namespace {
+
+void pause10ms() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Predicate>
+bool pollUntil(int timeoutMs, Predicate done) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return false;
+    pause10ms();
+  }
+}
+
+// argv for execvp, kept alive by the strings.
+std::vector<char*> argvOf(const std::vector<std::string>& args) {
+  std::vector<char*> out;
+  for (const std::string& a : args) out.push_back(const_cast<char*>(a.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TempDir
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tovtest.XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data())) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+bool TempDir::exists(const std::string& name) const {
+  struct stat st;
+  return lstat(file(name).c_str(), &st) == 0;
+}
+
+std::string TempDir::read(const std::string& name) const {
+  std::ifstream in(file(name), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void TempDir::write(const std::string& name, const std::string& contents) const {
+  std::ofstream(file(name), std::ios::binary) << contents;
+}
+
+// ------------------------------------------------------------- runCommand
+
+int runCommand(const std::vector<std::string>& argv, std::string* output) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    int devNull = open("/dev/null", O_RDWR);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDERR_FILENO);
+    }
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<char*> args = argvOf(argv);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(pipeFds[0], buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ------------------------------------------------------------ TmuxSession
+
+TmuxSession::TmuxSession(const std::string& command, const std::string& workDir) {
+  // The socket and the configuration live in the working directory, so two
+  // tests never share a server.
+  socket_ = workDir + "/.tmux.sock";
+  confPath_ = workDir + "/.tmux.conf";
+  std::ofstream(confPath_) << "set -g remain-on-exit on\n"
+                              "set -g status off\n"
+                              "set -g escape-time 0\n"
+                              "set -g history-limit 0\n";
+  const std::string shellCommand = "cd '" + workDir + "' && exec " + command;
+  int rc = runCommand({"tmux", "-S", socket_, "-f", confPath_, "new-session", "-d", "-x", "80",
+                       "-y", "25", "-s", name_, shellCommand});
+  started_ = rc == 0;
+  if (started_) {
+    // Keep the pane exactly 80 x 25 whatever a client might do.
+    runCommand({"tmux", "-S", socket_, "set-option", "-t", name_, "window-size", "manual"});
+  }
+}
+
+TmuxSession::~TmuxSession() {
+  runCommand({"tmux", "-S", socket_, "kill-server"});
+  unlink(socket_.c_str());
+  unlink(confPath_.c_str());
+}
+
+std::vector<std::string> TmuxSession::tmux(std::vector<std::string> args) const {
+  args.insert(args.begin(), {"tmux", "-S", socket_});
+  std::string out;
+  runCommand(args, &out);
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+void TmuxSession::sendKeys(const std::vector<std::string>& keys) {
+  std::vector<std::string> args = {"send-keys", "-t", name_};
+  args.insert(args.end(), keys.begin(), keys.end());
+  tmux(args);
+}
+
+void TmuxSession::typeText(const std::string& literal) {
+  tmux({"send-keys", "-t", name_, "-l", literal});
+}
+
+std::vector<std::string> TmuxSession::rows() const {
+  std::vector<std::string> lines = tmux({"capture-pane", "-p", "-t", name_});
+  lines.resize(25);
+  for (std::string& l : lines) l.resize(80, ' ');
+  return lines;
+}
+
+std::string TmuxSession::screen() const {
+  std::string out;
+  for (std::string line : rows()) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    out += line + '\n';
+  }
+  return out;
+}
+
+std::string TmuxSession::text(int column, int row, int length) const {
+  std::vector<std::string> r = rows();
+  if (row < 0 || row >= static_cast<int>(r.size()) || column < 0 || column >= 80) return {};
+  return r[row].substr(column, length);
+}
+
+CursorState TmuxSession::cursor() const {
+  std::vector<std::string> out =
+      tmux({"display", "-p", "-t", name_, "#{cursor_x},#{cursor_y},#{cursor_flag}"});
+  CursorState c;
+  int visible = 0;
+  if (!out.empty() && std::sscanf(out[0].c_str(), "%d,%d,%d", &c.column, &c.row, &visible) == 3)
+    c.visible = visible != 0;
+  return c;
+}
+
+bool TmuxSession::waitForText(const std::string& text, int timeoutMs) const {
+  return pollUntil(timeoutMs, [&] { return screen().find(text) != std::string::npos; });
+}
+
+bool TmuxSession::waitForTextAt(int column, int row, const std::string& expected,
+                                int timeoutMs) const {
+  return pollUntil(timeoutMs, [&] {
+    return this->text(column, row, static_cast<int>(expected.size())) == expected;
+  });
+}
+
+bool TmuxSession::waitForTextGone(const std::string& text, int timeoutMs) const {
+  return pollUntil(timeoutMs, [&] { return screen().find(text) == std::string::npos; });
+}
+
+bool TmuxSession::exited(int* status) const {
+  std::vector<std::string> out =
+      tmux({"display", "-p", "-t", name_, "#{pane_dead},#{pane_dead_status}"});
+  int dead = 0, code = -1;
+  if (out.empty() || std::sscanf(out[0].c_str(), "%d,%d", &dead, &code) < 1 || !dead) return false;
+  if (status) *status = code;
+  return true;
+}
+
+bool TmuxSession::waitForExit(int* status, int timeoutMs) const {
+  return pollUntil(timeoutMs, [&] { return exited(status); });
+}
+
+// -------------------------------------------------------------- Simulator
+
+Simulator::Simulator(const std::string& binDir, const std::string& workDir,
+                     const std::vector<int>& ports, const std::vector<std::string>& extraArgs) {
+  std::vector<std::string> argv = {binDir + "/k73sim"};
+  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+  for (int port : ports) argv.push_back("COM" + std::to_string(port));
+  if (access(argv[0].c_str(), X_OK) != 0) return;
+  pid_ = fork();
+  if (pid_ < 0) return;
+  if (pid_ == 0) {
+    if (chdir(workDir.c_str()) != 0) _exit(127);
+    int devNull = open("/dev/null", O_RDWR);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+    }
+    std::vector<char*> args = argvOf(argv);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  ready_ = pollUntil(kDefaultWaitMs, [&] {
+    for (int port : ports) {
+      struct stat st;
+      if (stat((workDir + "/COM" + std::to_string(port)).c_str(), &st) != 0) return false;
+    }
+    return true;
+  });
+}
+
+Simulator::~Simulator() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  bool gone = pollUntil(2000, [&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; });
+  if (!gone) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+}  // namespace tov::test

@@ -1,0 +1,111 @@
+// End-to-end helpers: a program in a real 80 x 25 terminal (a private tmux
+// server), a private working directory, and the converter simulator running
+// behind COMn links in it.
+//
+//   TempDir dir;
+//   Simulator sim(binDir, dir.path(), {1});        // COM1 -> k73sim
+//   TmuxSession tovcon(binDir + "/tovcon", dir.path());
+//   ASSERT_TRUE(tovcon.waitForText("Main Menu"));
+//   tovcon.sendKeys({"Escape"});
+//   int status;
+//   ASSERT_TRUE(tovcon.waitForExit(&status));
+//
+// Every wait polls every 10 ms up to a time-out; nothing sleeps blindly.
+#ifndef TOV_TESTS_SUPPORT_TMUX_SESSION_H
+#define TOV_TESTS_SUPPORT_TMUX_SESSION_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tov::test {
+
+// Generous enough for a loaded 2-core machine.
+constexpr int kDefaultWaitMs = 10000;
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  bool exists(const std::string& name) const;
+  std::string read(const std::string& name) const;  // empty when missing
+  void write(const std::string& name, const std::string& contents) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs argv (no shell) and returns its exit status; *output gets its stdout.
+int runCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+struct CursorState {
+  int column = -1;
+  int row = -1;
+  bool visible = false;
+};
+
+class TmuxSession {
+ public:
+  // Starts command (run by the shell, so arguments and redirections work) in
+  // workDir, in a terminal of exactly 80 x 25. The last screen and the exit
+  // status stay readable after the program ends.
+  TmuxSession(const std::string& command, const std::string& workDir);
+  ~TmuxSession();  // kills the private server
+  TmuxSession(const TmuxSession&) = delete;
+  TmuxSession& operator=(const TmuxSession&) = delete;
+
+  bool started() const { return started_; }
+
+  // tmux key names: "Escape", "Enter", "Down", "C-c", "y", ...
+  void sendKeys(const std::vector<std::string>& keys);
+  void typeText(const std::string& literal);  // each character as typed
+
+  std::vector<std::string> rows() const;  // 25 rows, each padded to 80
+  std::string screen() const;             // rows joined with '\n', trailing blanks trimmed
+  std::string text(int column, int row, int length) const;
+  CursorState cursor() const;
+
+  bool waitForText(const std::string& text, int timeoutMs = kDefaultWaitMs) const;
+  bool waitForTextAt(int column, int row, const std::string& text,
+                     int timeoutMs = kDefaultWaitMs) const;
+  // Waits until the screen no longer shows text.
+  bool waitForTextGone(const std::string& text, int timeoutMs = kDefaultWaitMs) const;
+
+  bool exited(int* status) const;
+  bool waitForExit(int* status, int timeoutMs = kDefaultWaitMs) const;
+
+ private:
+  std::vector<std::string> tmux(std::vector<std::string> args) const;
+  std::string socket_;
+  std::string confPath_;
+  std::string name_ = "e2e";
+  bool started_ = false;
+};
+
+// k73sim in the background, serving COMn links in workDir for each port
+// number given; stopped (SIGTERM, then SIGKILL) on destruction.
+class Simulator {
+ public:
+  Simulator(const std::string& binDir, const std::string& workDir, const std::vector<int>& ports,
+            const std::vector<std::string>& extraArgs = {});
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+  // True once every COMn link exists.
+  bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+}  // namespace tov::test
+
+#endif
