@@ -29,6 +29,7 @@ class PolledCommands : public ::testing::Test {
     rec->gain = 1;
     rec->channel = 0;
     rec->bytesPerConversion = 3;
+    rec->bipolar = 0;
   }
 
   void Press(int key) {
