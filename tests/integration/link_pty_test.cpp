@@ -1,0 +1,205 @@
+// Signing on and off through a real pseudo-terminal to the simulator, with
+// the driver loaded as a client program loads it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "sim_process.h"
+#include "tovdrv.h"
+
+namespace {
+
+using SignOnFn = int16_t (*)(DeviceRecord*);
+using CloseDeviceFn = int16_t (*)(DeviceRecord*);
+using GetVerFn = int16_t (*)(DeviceRecord*);
+using GetComHandleFn = void (*)(DeviceRecord*, TovHandle*);
+
+DeviceRecord defaultRecord() {
+  DeviceRecord rec{};
+  rec.deviceIndex = 0;
+  rec.scanInterval = 2.0;
+  rec.pointsPerScan = 1;
+  rec.scanType = 1;
+  for (auto& entry : rec.scanTable) entry = 0x10;
+  rec.scanTable[0] = 0x00;
+  rec.bytesPerConversion = 3;
+  rec.gain = 1;
+  rec.sampleRate = 10;
+  rec.baudIndex = 0;
+  rec.counterPreset = -1;
+  rec.remoteAvg = 1;
+  rec.outQueueSize = 1;
+  rec.inQueueSize = 1024;
+  return rec;
+}
+
+struct Driver {
+  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
+  SignOnFn signOn = lib.get<SignOnFn>("SignOn");
+  CloseDeviceFn closeDevice = lib.get<CloseDeviceFn>("CloseDevice");
+  GetVerFn getVer = lib.get<GetVerFn>("GetVer");
+  GetComHandleFn getComHandle = lib.get<GetComHandleFn>("GetComHandle");
+  bool ok() const { return lib.loaded() && signOn && closeDevice && getVer && getComHandle; }
+};
+
+double cpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return use.ru_utime.tv_sec + use.ru_stime.tv_sec +
+         (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `call` and reports its wall time and the CPU time it took, in seconds.
+template <class F>
+void measure(F call, double* wall, double* cpu) {
+  const double cpu0 = cpuSeconds();
+  const auto t0 = std::chrono::steady_clock::now();
+  call();
+  *wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  *cpu = cpuSeconds() - cpu0;
+}
+
+bool simulatorBuilt() {
+  return access(k73test::binPath("k73sim").c_str(), X_OK) == 0;
+}
+
+TEST(LinkOverPty, APlainFileNamedCom1IsNotAPort) {
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  k73test::TempWorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  std::ofstream("COM1") << "not a serial port\n";
+  const int before = k73test::openDescriptorCount();
+  DeviceRecord rec = defaultRecord();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(drv.signOn(&rec), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  TovHandle handle = 0;
+  drv.getComHandle(&rec, &handle);
+  EXPECT_EQ(handle, TOV_INVALID_HANDLE);
+  EXPECT_EQ(k73test::openDescriptorCount(), before);
+
+  rec.deviceIndex = 1;  // COM2 does not exist at all
+  EXPECT_EQ(drv.signOn(&rec), 0);
+  EXPECT_EQ(k73test::openDescriptorCount(), before);
+}
+
+// A pseudo-terminal whose far end stays silent and then goes away: the
+// driver waits out its deadlines asleep in the kernel, not spinning.
+TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  auto setComHandle = drv.lib.get<void (*)(DeviceRecord*, TovHandle)>("SetComHandle");
+  ASSERT_NE(setComHandle, nullptr);
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(master, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(slave, 0);
+
+  DeviceRecord rec = defaultRecord();
+  rec.replyTimeout = 1000;
+  rec.firmwareVersion = 7;
+  setComHandle(&rec, slave);
+
+  double wall = 0, cpu = 0;
+  measure([&] { EXPECT_EQ(drv.getVer(&rec), 0); }, &wall, &cpu);
+  EXPECT_GE(wall, 0.99);
+  EXPECT_LT(wall, 1.5);
+  EXPECT_LT(cpu, 0.2);
+  uint8_t got[8] = {};
+  EXPECT_EQ(read(master, got, sizeof got), 3);
+  EXPECT_EQ(got[0], 0x86);
+  EXPECT_EQ(got[2], 0x86);
+
+  // The far end closes: writes fail for the write layer's 3 s.
+  close(master);
+  measure([&] { EXPECT_EQ(drv.getVer(&rec), 0); }, &wall, &cpu);
+  EXPECT_GE(wall, 2.99);  // deadlines are whole milliseconds
+  EXPECT_LT(wall, 3.5);
+  EXPECT_LT(cpu, 0.2);
+  EXPECT_EQ(rec.firmwareVersion, 7);
+
+  setComHandle(&rec, TOV_INVALID_HANDLE);
+  close(slave);
+}
+
+TEST(LinkOverPty, SignOnReadsTheVersionAndCloseDeviceReleasesThePort) {
+  if (!simulatorBuilt()) GTEST_SKIP() << "k73sim is not built";
+  k73test::SimProcess sim(k73test::binPath("k73sim"));
+  ASSERT_TRUE(sim.start()) << sim.log();
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+
+  DeviceRecord rec = defaultRecord();
+  rec.firmwareVersion = -1;
+  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  EXPECT_GE(rec.firmwareVersion, 0);
+  TovHandle handle = TOV_INVALID_HANDLE;
+  drv.getComHandle(&rec, &handle);
+  EXPECT_GE(handle, 0);
+  EXPECT_EQ(rec.dcb.BaudRate, 9600u);
+
+  rec.firmwareVersion = -1;
+  EXPECT_EQ(drv.getVer(&rec), 1);
+  EXPECT_GE(rec.firmwareVersion, 0);
+
+  // Nobody else takes the port while it is ours.
+  const int other = open("COM1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (other >= 0) {
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+  }
+
+  EXPECT_EQ(drv.signOn(&rec), 1);  // our own sign-on again: closes and reopens
+  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  drv.getComHandle(&rec, &handle);
+  EXPECT_EQ(handle, TOV_INVALID_HANDLE);
+  EXPECT_TRUE(sim.running()) << sim.log();
+}
+
+TEST(LinkOverPty, SigningOnAndOffManyTimesLeaksNoDescriptor) {
+  if (!simulatorBuilt()) GTEST_SKIP() << "k73sim is not built";
+  k73test::SimProcess sim(k73test::binPath("k73sim"));
+  ASSERT_TRUE(sim.start()) << sim.log();
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  DeviceRecord rec = defaultRecord();
+  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();  // warm up: stdio, locale, ...
+  ASSERT_EQ(drv.closeDevice(&rec), 1);
+  const int before = k73test::openDescriptorCount();
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    ASSERT_EQ(drv.signOn(&rec), 1) << "cycle " << cycle << "\n" << sim.log();
+    ASSERT_EQ(drv.closeDevice(&rec), 1);
+    EXPECT_EQ(k73test::openDescriptorCount(), before) << "cycle " << cycle;
+  }
+}
+
+TEST(LinkOverPty, UnloadingTheDriverClosesAPortLeftOpen) {
+  if (!simulatorBuilt()) GTEST_SKIP() << "k73sim is not built";
+  k73test::SimProcess sim(k73test::binPath("k73sim"));
+  ASSERT_TRUE(sim.start()) << sim.log();
+  const int before = k73test::openDescriptorCount();
+  {
+    Driver drv;
+    ASSERT_TRUE(drv.ok()) << drv.lib.error();
+    DeviceRecord rec = defaultRecord();
+    ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+    EXPECT_EQ(k73test::openDescriptorCount(), before + 1);
+  }
+  EXPECT_EQ(k73test::openDescriptorCount(), before);
+}
+
+}  // namespace
