@@ -20,23 +20,29 @@ namespace k73 {
 
 // Ways the converter can misbehave, for the driver's failure paths.
 struct Misbehaviour {
-  bool silent = false;              // never sends anything
-  bool noHandshake = false;         // ignores the 0x00 wake-up bytes
-  bool noiseInQuietPeriod = false;  // sends a byte during the quiet period after 0x03
-  bool answerSleepByte = false;     // answers the sign-on's 0x88 byte
-  bool wrongBaudEcho = false;       // echoes another value than the baud index
-  bool noBaudEcho = false;          // does not echo the baud index
-  bool wrongModeEcho = false;       // the mode echo's middle byte is off by one
+  bool silent = false;                // never sends anything
+  bool noHandshake = false;           // ignores the 0x00 wake-up bytes
+  bool noiseInQuietPeriod = false;    // sends a byte during the quiet period after 0x03
+  bool answerSleepByte = false;       // answers the sign-on's 0x88 byte
+  bool wrongBaudEcho = false;         // echoes another value than the baud index
+  bool noBaudEcho = false;            // does not echo the baud index
+  bool wrongModeEcho = false;         // the mode echo's middle byte is off by one
   uint8_t modeEchoHighExtraBits = 0;  // OR-ed into the high mode echo (bits 5..7 are ignored)
-  int wrongEcho = -1;               // >= 0: replies to commands start with this byte instead
-  int shortReply = -1;              // >= 0: replies are cut to this many bytes
-  bool noStopByte = false;          // the stream stops without a final 0x8A
+  int wrongEcho = -1;                 // >= 0: replies to commands start with this byte instead
+  int shortReply = -1;                // >= 0: replies are cut to this many bytes
+  bool noStopByte = false;            // the stream stops without a final 0x8A
   // Scanning.
-  bool badStartMarker = false;      // scans begin with 0xF1 instead of 0xF0
-  bool badEndMarker = false;        // scans end with 0x0E instead of 0x0F
-  int stopAfterScans = -1;          // >= 0: the stream stops after this many scans...
-  bool stopAfterRateByte = false;   // ...with a 0x0A as its last byte
-  int cutScanAfterBytes = -1;       // >= 0: a scan is cut short after this many bytes
+  bool badStartMarker = false;     // scans begin with 0xF1 instead of 0xF0
+  bool badEndMarker = false;       // scans end with 0x0E instead of 0x0F
+  int stopAfterScans = -1;         // >= 0: the stream stops after this many scans...
+  bool stopAfterRateByte = false;  // ...with a 0x0A as its last byte
+  int cutScanAfterBytes = -1;      // >= 0: the first scan is cut short after this many
+                                   // bytes, and the stream stops there
+  // Line faults, on every byte the converter sends (0: off).
+  int dropByteEvery = 0;          // every n-th byte is lost on the line
+  int doubleByteEvery = 0;        // every n-th byte arrives twice
+  int noiseBurstAfterBytes = -1;  // >= 0: after this many bytes sent since sign-on, a burst
+  int noiseBurstLength = 8;       //   of this many 0x55 bytes is pushed into the line
 };
 
 struct Model {
@@ -44,7 +50,7 @@ struct Model {
   // Input voltage in mV per channel (0..5 external, 6 full-scale, 7 zero)
   // and sub-channel (control code 0..15), before gain.
   double inputMv[8][16] = {};
-  double noiseMv = 0;         // peak-to-peak size of uniform noise on each conversion
+  double noiseMv = 0;  // peak-to-peak size of uniform noise on each conversion
   // A slowly varying input: sine of this amplitude and period on one channel.
   int waveChannel = -1;
   int waveSubChannel = 0;
@@ -59,11 +65,25 @@ struct Model {
 };
 
 // A command packet the converter received, for assertions and reports.
+// What a received packet (or a single sign-on byte) meant to the converter.
+enum class PacketKind : uint8_t {
+  Command,    // a command packet outside sign-on
+  ModeWord,   // a mode packet (sign-on configuration or after command 0x84)
+  Config,     // sign-on's averaging/filter packet and its closing (0, 0)
+  Interval,   // sign-on's interval count and scan-table packets
+  Handshake,  // single bytes of the sign-on: 0x00 wake-up, 0x88, baud index
+  Event,      // something the converter did on its own (no packet)
+};
+
 struct ReceivedPacket {
   int64_t tUs;
   uint8_t command;
   uint8_t data;
   bool checksumOk;
+  PacketKind kind = PacketKind::Command;
+  // The mode word (high << 16 | mid << 8 | low) once its second packet is in,
+  // the interval count after the interval packets, or an event code.
+  uint32_t detail = 0;
 };
 
 class Converter : public Peer {
@@ -100,6 +120,22 @@ class Converter : public Peer {
 
   // One line per event ("packet 81 00", "mode 00 90 a1", ...), for k73sim's report.
   std::string describe(const ReceivedPacket& p) const;
+
+  // Report lines (as describe() prints them) for every packet and event since
+  // the last call, oldest first.
+  std::vector<std::string> takeReportLines();
+
+  // More state, for tests.
+  int pendingDigitalInputAnswers() const;  // answers still to go in front of a scan
+  double scanIntervalS() const;            // the interval the scan timer runs at now
+  double tickRateHz() const;               // the scan timer's ticks per second (K)
+  bool standby() const;
+  uint32_t counterCount(int counter) const;  // -1 (all ones) until programmed
+  int scansSent() const;                     // scans generated in the current run
+
+  // Expected counts for an input of `mv` millivolts under a mode word, without
+  // noise: the converter's transfer function (gain, clipping, polarity, word).
+  static uint32_t countsFor(double mv, uint8_t modeHigh, uint8_t modeMid);
 
  private:
   struct Impl;
