@@ -23,16 +23,9 @@ FileNameAnswer ReadScanFileName(std::string* name) {
   name->clear();
   if (!con::readLine(line, sizeof line)) return FileNameAnswer::None;
   const bool wholeLine = std::strchr(line, '\n') != nullptr;
-  if (!wholeLine && std::strlen(line) == sizeof line - 1) {
-    // The answer goes on past the buffer: read the rest of it away so that it
-    // is not taken as later keys or entries.
-    char rest[256];
-    for (;;) {
-      rest[0] = '\0';
-      if (!con::readLine(rest, sizeof rest) || std::strchr(rest, '\n') != nullptr) break;
-    }
-    return FileNameAnswer::TooLong;
-  }
+  // A line that filled the buffer without its end went on past it; the line
+  // reader has dropped the rest.
+  if (!wholeLine && std::strlen(line) == sizeof line - 1) return FileNameAnswer::TooLong;
   TrimLineEnd(line);
   if (line[0] == '\0') return FileNameAnswer::None;
   *name = line;

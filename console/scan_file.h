@@ -7,9 +7,10 @@
 
 namespace tov {
 
-// Longest file name the prompt accepts; a longer answer is refused whole
-// rather than cut to a name the operator did not ask for.
-constexpr int kScanFileNameMax = 1022;
+// Longest file name the prompt accepts (a terminal line holds at most 4095
+// characters); a longer answer is refused whole rather than cut to a name
+// the operator did not ask for.
+constexpr int kScanFileNameMax = 4094;
 
 enum class FileNameAnswer { None, Name, TooLong };
 

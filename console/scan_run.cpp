@@ -18,6 +18,7 @@ constexpr uint8_t kEndMarker = 0x0F;
 constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
+constexpr int kMostKeysDiscarded = 256;
 
 // Bytes of one scan in the converter's stream: points of W bytes, framed by
 // the start and end markers except in single-channel scans.
@@ -190,9 +191,13 @@ bool PerformScanRun(DeviceRecord* rec) {
   if (canScan) {
     CountScanPoints(rec, program.channelPoints);
     ClearScreen();
-    if (ScanBytes(rec) > TOV_SCAN_BUFFER_SIZE) {
-      PrintAt(kMessageColumn, kMessageRow, "Too many data points: a scan of %d bytes exceeds %d",
-              ScanBytes(rec), TOV_SCAN_BUFFER_SIZE);
+    const int scanBytes = ScanBytes(rec);
+    if (scanBytes < 1 || scanBytes > TOV_SCAN_BUFFER_SIZE) {
+      // The driver takes each scan into its 128-byte scan buffer and refuses
+      // a list that does not fit; say so rather than start and fail.
+      PrintAt(kMessageColumn, kMessageRow,
+              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer", scanBytes,
+              TOV_SCAN_BUFFER_SIZE);
       Print("\n press any key to continue");
       WaitKey();
     } else {
@@ -202,7 +207,10 @@ bool PerformScanRun(DeviceRecord* rec) {
 
   file.close();
   PrintAt(1, kStatusRow, "                    Wait                 ");
-  while (KeyReady()) WaitKey();
+  // The key that stopped the run and any typed after it are discarded; the
+  // bound keeps an input that reports keys for ever (its end) from holding
+  // the run here.
+  for (int discarded = 0; discarded < kMostKeysDiscarded && KeyReady(); ++discarded) WaitKey();
   driver.StopScanning(rec);
   return true;
 }
