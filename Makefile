@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux demo clean
+.PHONY: all setup build test test-linux test-windows windows demo clean
 
 all: build
 
@@ -19,6 +19,17 @@ test: test-linux
 # The Linux suite: unit, virtual-time protocol, pseudo-terminal and terminal tests.
 test-linux: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The same sources for Windows: build-win64/bin and build-win32/bin hold
+# tovdrv.dll and tovcon.exe.
+windows:
+	@scripts/windows/setup.sh
+	@scripts/windows/build.sh
+
+# Export and import tables of both Windows builds, then the 64-bit driver and
+# program under Wine against k73sim on a pseudo-terminal.
+test-windows: build windows
+	@tests/windows/run.sh $(BUILD)/bin build-win64/bin build-win32/bin
 
 # The program against the built-in simulator, in this terminal.
 demo: build
