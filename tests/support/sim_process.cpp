@@ -122,14 +122,11 @@ bool SimProcess::start(int timeoutMs) {
     _exit(127);
   }
 
-  // Ready when COMn leads to a terminal.
+  // Ready when COMn leads to a character device.
   for (int waited = 0; waited < timeoutMs; waited += 10) {
-    const int fd = open(portName().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0) {
-      const bool tty = isatty(fd);
-      close(fd);
-      if (tty) return true;
-    }
+    // Looked at, not opened: opening the terminal would disturb the simulator.
+    struct stat st {};
+    if (stat(portName().c_str(), &st) == 0 && S_ISCHR(st.st_mode)) return true;
     if (!running()) return false;
     sleepMs(10);
   }
