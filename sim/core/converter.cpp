@@ -131,6 +131,10 @@ int Converter::scansSent() const {
   return impl_->scan.scansSent();
 }
 
+void Converter::forgetPackets() {
+  impl_->packets.clear();
+}
+
 std::vector<std::string> Converter::takeReportLines() {
   std::vector<std::string> lines;
   lines.swap(impl_->report);

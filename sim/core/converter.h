@@ -124,6 +124,8 @@ class Converter : public Peer {
   // Report lines (as describe() prints them) for every packet and event since
   // the last call, oldest first.
   std::vector<std::string> takeReportLines();
+  // Drops the packet history (a long-running server keeps only its report).
+  void forgetPackets();
 
   // More state, for tests.
   int pendingDigitalInputAnswers() const;  // answers still to go in front of a scan
