@@ -38,8 +38,12 @@ int64_t nowMs() {
   return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
 
-FineTimer::FineTimer() { timeBeginPeriod(1); }
-FineTimer::~FineTimer() { timeEndPeriod(1); }
+FineTimer::FineTimer() {
+  timeBeginPeriod(1);
+}
+FineTimer::~FineTimer() {
+  timeEndPeriod(1);
+}
 
 void waitSlice(int64_t deadlineMs, int64_t maxSliceMs, bool pumpMessages) {
   const int64_t remaining = deadlineMs - nowMs();

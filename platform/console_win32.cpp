@@ -18,7 +18,9 @@ CONSOLE_CURSOR_INFO cursorAtStart{};
 bool cursorSaved = false;
 bool scanCodeNext = false;  // the last key returned was a prefix
 
-bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+bool usable(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
 
 bool runningUnderWine() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -93,7 +95,9 @@ int getKey(bool echo) {
   return key;
 }
 
-bool keyWaiting() { return _kbhit() != 0; }
+bool keyWaiting() {
+  return _kbhit() != 0;
+}
 
 bool readLine(char* buf, int size) {
   char line[256];

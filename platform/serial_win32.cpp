@@ -56,8 +56,8 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
                      uint32_t outQueueSize, TovDcb* dcb) {
   char path[32];
   portPath(comNumber, path, sizeof path);
-  HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE port =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) return TOV_INVALID_HANDLE;
 
   // Start from the port's own settings so that members the mode string does
@@ -89,9 +89,13 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
   return port;
 }
 
-void serialClose(TovHandle port) { CloseHandle(port); }
+void serialClose(TovHandle port) {
+  CloseHandle(port);
+}
 
-void serialPurge(TovHandle port) { PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+void serialPurge(TovHandle port) {
+  PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
 
 bool serialStatus(TovHandle port, TovComStat* status) {
   DWORD errors = 0;

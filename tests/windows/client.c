@@ -39,13 +39,13 @@ static void check(int ok, const char* what, const char* detailFormat, ...) {
 }
 
 static const char* const kExports[32] = {
-    "GetComHandle",  "SetComHandle",  "DoDebug",       "DllEntryPoint",       "SignOn",
-    "CloseDevice",   "GetVer",        "DLL_SendPacket", "WriteCntr",          "GetConversion",
-    "SetChanCode",   "RemoteAvg",     "Counts2Volts",  "Gconv",               "SetFilter",
-    "SendADMode",    "GetCheckSum",   "GotoSleep",     "SetDigOut",           "GetDigIn",
-    "FullScaleCal",  "OffsetCal",     "SysCal",        "StartScanning",       "GetNumBytesInBuffer",
-    "GetNumScansInBuffer", "GetOneScan", "RemFromBuffer", "StopScanning",    "GetOneScanWithDigin",
-    "CheckScanTime", "FilterDelay"};
+    "GetComHandle",        "SetComHandle", "DoDebug",        "DllEntryPoint", "SignOn",
+    "CloseDevice",         "GetVer",       "DLL_SendPacket", "WriteCntr",     "GetConversion",
+    "SetChanCode",         "RemoteAvg",    "Counts2Volts",   "Gconv",         "SetFilter",
+    "SendADMode",          "GetCheckSum",  "GotoSleep",      "SetDigOut",     "GetDigIn",
+    "FullScaleCal",        "OffsetCal",    "SysCal",         "StartScanning", "GetNumBytesInBuffer",
+    "GetNumScansInBuffer", "GetOneScan",   "RemFromBuffer",  "StopScanning",  "GetOneScanWithDigin",
+    "CheckScanTime",       "FilterDelay"};
 
 typedef int16_t(TOVAPI* RecordFn16)(DeviceRecord*);
 typedef int32_t(TOVAPI* RecordFn32)(DeviceRecord*);
@@ -56,7 +56,9 @@ typedef int16_t(TOVAPI* CheckScanTimeFn)(DeviceRecord*, double*, double*);
 
 static HMODULE driver;
 
-static void* exportNamed(const char* name) { return (void*)GetProcAddress(driver, name); }
+static void* exportNamed(const char* name) {
+  return (void*)GetProcAddress(driver, name);
+}
 
 static double secondsNow(void) {
   LARGE_INTEGER count, frequency;
@@ -210,8 +212,7 @@ int main(int argc, char** argv) {
     if (endMarker) RemFromBuffer(&rec, 1);
     if (inRange && endMarker && rec.scanBufferCount == 0) goodScans++;
   }
-  check(goodScans == 3, "three scans with the expected values and markers", "%d good",
-        goodScans);
+  check(goodScans == 3, "three scans with the expected values and markers", "%d good", goodScans);
   check(StopScanning(&rec) == 1, "StopScanning", NULL);
   double scanCpu = processCpuSeconds() - cpu0, scanWall = secondsNow() - wall0;
   printf("# scan run: %.2f s wall, %.3f s CPU\n", scanWall, scanCpu);
