@@ -21,7 +21,8 @@ void ScreenModel::reset() {
   cursorVisible_ = true;
   input_.clear();
   next_ = 0;
-  delayPolls_ = idlePolls_ = 0;
+  delays_.clear();
+  idlePolls_ = 0;
   transcript_.clear();
   clears_ = 0;
   boxes_.clear();
@@ -157,14 +158,15 @@ void ScreenModel::pushExtendedKey(int scanCode) {
 }
 
 void ScreenModel::delayNextKey(int polls) {
-  delayPolls_ = polls;
+  delays_[input_.size()] = polls;
 }
 
 bool ScreenModel::keyWaiting() {
   if (onKeyPoll) onKeyPoll();
   if (next_ < input_.size()) {
-    if (delayPolls_ > 0) {
-      --delayPolls_;
+    auto delay = delays_.find(next_);
+    if (delay != delays_.end() && delay->second > 0) {
+      --delay->second;
       return false;
     }
     idlePolls_ = 0;
@@ -177,7 +179,6 @@ bool ScreenModel::keyWaiting() {
 
 int ScreenModel::getKey(bool echo) {
   if (onKeyPoll) onKeyPoll();
-  delayPolls_ = 0;
   int key;
   if (next_ < input_.size()) {
     key = input_[next_++];
@@ -195,7 +196,6 @@ int ScreenModel::getKey(bool echo) {
 
 bool ScreenModel::readLine(char* buf, int size) {
   if (onKeyPoll) onKeyPoll();
-  delayPolls_ = 0;
   if (next_ >= input_.size()) return false;  // end of input: buffer unchanged
   std::string line;
   bool ended = false;

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,10 +55,10 @@ class ScreenModel {
   void typeLine(const std::string& text);  // the characters, then Enter
   // Arrow and editing keys as the program receives them: 224, scan code.
   void pushExtendedKey(int scanCode);
-  // The next key becomes visible to keyWaiting only after this many polls
-  // that found nothing (a key pressed while the program is busy measuring).
+  // The next key pushed becomes visible to keyWaiting only after this many
+  // polls that found nothing (a key pressed while the program is measuring).
   void delayNextKey(int polls);
-  size_t keysLeft() const { return input_.size(); }
+  size_t keysLeft() const { return input_.size() - next_; }
   bool endOfInputIsEsc = false;
   int maxIdlePolls = 100000;
 
@@ -105,7 +106,7 @@ class ScreenModel {
   bool cursorVisible_ = true;
   std::vector<int> input_;
   size_t next_ = 0;
-  int delayPolls_ = 0;
+  std::map<size_t, int> delays_;  // polls to sit out, by position in the script
   int idlePolls_ = 0;
   std::string transcript_;
   int clears_ = 0;

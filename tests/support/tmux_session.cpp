@@ -167,7 +167,7 @@ void TmuxSession::sendKeys(const std::vector<std::string>& keys) {
 }
 
 void TmuxSession::typeText(const std::string& literal) {
-  tmux({"send-keys", "-t", name_, "-l", literal});
+  tmux({"send-keys", "-t", name_, "-l", "--", literal});
 }
 
 std::vector<std::string> TmuxSession::rows() const {
