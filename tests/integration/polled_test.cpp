@@ -1,0 +1,90 @@
+// Polled conversions through the built driver and a pseudo-terminal to the
+// simulator, in real time: the millivolts must be the simulator's inputs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+
+#include "sim_process.h"
+#include "tovdrv.h"
+
+namespace {
+
+using RecordFn = int16_t (*)(DeviceRecord*);
+using ChannelFn = int32_t (*)(DeviceRecord*);
+
+struct PolledDriver {
+  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
+  RecordFn signOn = lib.get<RecordFn>("SignOn");
+  RecordFn closeDevice = lib.get<RecordFn>("CloseDevice");
+  RecordFn sysCal = lib.get<RecordFn>("SysCal");
+  RecordFn sendADMode = lib.get<RecordFn>("SendADMode");
+  RecordFn getConversion = lib.get<RecordFn>("GetConversion");
+  RecordFn getCheckSum = lib.get<RecordFn>("GetCheckSum");
+  ChannelFn setChanCode = lib.get<ChannelFn>("SetChanCode");
+  bool ok() const {
+    return lib.loaded() && signOn && closeDevice && sysCal && sendADMode && getConversion &&
+           getCheckSum && setChanCode;
+  }
+
+  // Selects the channel and returns one conversion in millivolts (NaN on failure).
+  double read(DeviceRecord* rec, int channel, int sub) {
+    rec->channel = static_cast<int16_t>(channel);
+    rec->subChannel = static_cast<int16_t>(sub);
+    if (setChanCode(rec) != 1 || getConversion(rec) != 1) return std::nan("");
+    return rec->millivolts;
+  }
+};
+
+DeviceRecord polledRecord() {
+  DeviceRecord rec{};
+  rec.scanInterval = 1.0;
+  rec.pointsPerScan = 1;
+  rec.scanType = 1;
+  for (auto& entry : rec.scanTable) entry = 0x10;
+  rec.bytesPerConversion = 3;
+  rec.gain = 1;
+  rec.sampleRate = 100;
+  rec.counterPreset = -1;
+  rec.remoteAvg = 1;
+  rec.outQueueSize = 1;
+  rec.inQueueSize = 1024;
+  return rec;
+}
+
+TEST(PolledOverPty, ConversionsGiveTheSimulatorsInputs) {
+  if (access(k73test::binPath("k73sim").c_str(), X_OK) != 0) GTEST_SKIP() << "no k73sim built";
+  PolledDriver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  k73test::SimProcess sim(k73test::binPath("k73sim"),
+                          {"--quiet", "--noise", "0", "--input", "0.3=1111.1", "--input",
+                           "2=-2222.2", "--input", "5=4321.0"});
+  ASSERT_TRUE(sim.start()) << sim.log();
+
+  DeviceRecord rec = polledRecord();
+  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.sysCal(&rec), 1);
+  EXPECT_EQ(drv.getCheckSum(&rec), 1);
+
+  // 24-bit unipolar: a count is 0.0003 mV.
+  EXPECT_NEAR(drv.read(&rec, 0, 3), 1111.1, 0.001);
+  EXPECT_NEAR(drv.read(&rec, 5, 9), 4321.0, 0.001);
+  EXPECT_NEAR(drv.read(&rec, 2, 0), 0.0, 0.001);  // negative input clips at zero
+
+  // 16-bit bipolar: a count is about 0.15 mV.
+  rec.bytesPerConversion = 2;
+  rec.bipolar = 1;
+  ASSERT_EQ(drv.sendADMode(&rec), 1);
+  EXPECT_NEAR(drv.read(&rec, 2, 0), -2222.2, 0.16);
+  EXPECT_NEAR(drv.read(&rec, 0, 3), 1111.1, 0.16);
+  EXPECT_LE(rec.counts, 65535);
+
+  // Many in a row: none lost, none out of step with its request.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_NEAR(drv.read(&rec, i % 2 ? 5 : 0, 3), i % 2 ? 4321.0 : 1111.1, 0.16) << i;
+  }
+  EXPECT_EQ(drv.getCheckSum(&rec), 1);
+  EXPECT_EQ(drv.closeDevice(&rec), 1);
+}
+
+}  // namespace
