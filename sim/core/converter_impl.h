@@ -123,7 +123,10 @@ struct Converter::Impl {
 
   // output.cpp
   void send(uint8_t byte, int64_t readyUs, OutKind kind = OutKind::Reply);
-  void reply(std::vector<uint8_t> bytes, int64_t readyUs, bool commandReply = true);
+  // commandReply: subject to the short-reply fault; echoFirst: its first
+  // byte is the command echoed (subject to the wrong-echo fault).
+  void reply(std::vector<uint8_t> bytes, int64_t readyUs, bool commandReply = true,
+             bool echoFirst = true);
   void modeEcho(int64_t readyUs);
   // Converts `averages` times from readyUs and answers after `periods` conversion periods.
   void conversionReply(uint8_t cmd, uint8_t code, int64_t readyUs, uint32_t averages,

@@ -11,18 +11,27 @@ void Converter::Impl::send(uint8_t byte, int64_t readyUs, OutKind kind) {
   if (mis.silent) return;
   ++bytesQueued;
   if (mis.noiseBurstAfterBytes >= 0 && bytesQueued == uint64_t(mis.noiseBurstAfterBytes) + 1) {
-    for (int i = 0; i < mis.noiseBurstLength; ++i) out.send(0x55, baud, readyUs, OutKind::Reply);
+    for (int i = 0; i < mis.noiseBurstLength; ++i) {
+      out.send(0x55, baud, readyUs, OutKind::LineNoise);
+    }
   }
-  if (mis.dropByteEvery > 0 && bytesQueued % uint64_t(mis.dropByteEvery) == 0) return;
+  if (mis.dropByteEvery > 0 && bytesQueued % uint64_t(mis.dropByteEvery) == 0) {
+    if (kind != OutKind::ChecksumValue) out.countLost(byte);
+    return;
+  }
   out.send(byte, baud, readyUs, kind);
-  if (mis.doubleByteEvery > 0 && bytesQueued % uint64_t(mis.doubleByteEvery) == 0) {
-    out.send(byte, baud, readyUs, kind == OutKind::ScanStart ? OutKind::ScanData : kind);
+  if (mis.doubleByteEvery > 0 && bytesQueued % uint64_t(mis.doubleByteEvery) == 0 &&
+      kind != OutKind::ChecksumValue) {
+    out.send(byte, baud, readyUs, OutKind::LineNoise);
   }
 }
 
-void Converter::Impl::reply(std::vector<uint8_t> bytes, int64_t readyUs, bool commandReply) {
+void Converter::Impl::reply(std::vector<uint8_t> bytes, int64_t readyUs, bool commandReply,
+                            bool echoFirst) {
   const Misbehaviour& mis = model.misbehave;
-  if (commandReply && !bytes.empty() && mis.wrongEcho >= 0) bytes[0] = uint8_t(mis.wrongEcho);
+  if (commandReply && echoFirst && !bytes.empty() && mis.wrongEcho >= 0) {
+    bytes[0] = uint8_t(mis.wrongEcho);
+  }
   if (commandReply && mis.shortReply >= 0 && size_t(mis.shortReply) < bytes.size()) {
     bytes.resize(mis.shortReply);
   }
@@ -39,7 +48,7 @@ void Converter::Impl::modeEcho(int64_t readyUs) {
   const Misbehaviour& mis = model.misbehave;
   const uint8_t high = mode.high | mis.modeEchoHighExtraBits;
   const uint8_t mid = mis.wrongModeEcho ? uint8_t(mode.mid + 1) : mode.mid;
-  reply({high, mid, mode.low}, readyUs);
+  reply({high, mid, mode.low}, readyUs, true, false);
 }
 
 void Converter::Impl::appendWord(std::vector<uint8_t>& bytes, uint32_t counts) const {

@@ -33,7 +33,7 @@ uint8_t OutputScheduler::take(uint32_t* baud) {
   if (out.kind == OutKind::ChecksumValue) {
     out.byte = checksum_;  // the 0x87 in front of it is already counted
     checksum_ = 0;         // the host clears its sum once it has the reply
-  } else {
+  } else if (out.kind != OutKind::LineNoise) {
     checksum_ = static_cast<uint8_t>(checksum_ + out.byte);
   }
   if (baud) *baud = out.baud;

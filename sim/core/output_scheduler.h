@@ -19,6 +19,7 @@ enum class OutKind : uint8_t {
   ChecksumValue,  // filled in when it leaves: the sum of every byte sent since the reset
   ScanStart,      // first byte of a scan
   ScanData,       // the rest of a scan
+  LineNoise,      // made by the line, not the converter: not in its checksum
 };
 
 struct OutByte {
@@ -48,6 +49,8 @@ class OutputScheduler {
   int64_t lastCompleteUs() const { return lastCompleteUs_; }
 
   void resetChecksum() { checksum_ = 0; }
+  // A byte the converter sent that the line lost: still in its checksum.
+  void countLost(uint8_t byte) { checksum_ = static_cast<uint8_t>(checksum_ + byte); }
   uint8_t checksum() const { return checksum_; }
 
  private:
