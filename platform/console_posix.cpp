@@ -82,7 +82,7 @@ void applyLineMode() {
 // Async-signal-safe: only tcsetattr and write.
 void restoreTerminal() {
   if (terminalSaved) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-  if (cursorHidden) {
+  if (cursorHidden || terminalSaved) {  // the terminal is left with its cursor showing
     static const char show[] = "\x1b[?25h";
     ssize_t ignored = ::write(STDOUT_FILENO, show, sizeof show - 1);
     (void)ignored;

@@ -219,11 +219,21 @@ bool TmuxSession::waitForTextGone(const std::string& text, int timeoutMs) const 
 
 bool TmuxSession::exited(int* status) const {
   std::vector<std::string> out =
-      tmux({"display", "-p", "-t", name_, "#{pane_dead},#{pane_dead_status}"});
-  int dead = 0, code = -1;
-  if (out.empty() || std::sscanf(out[0].c_str(), "%d,%d", &dead, &code) < 1 || !dead) return false;
-  if (status) *status = code;
-  return true;
+      tmux({"display", "-p", "-t", name_, "#{pane_dead};#{pane_dead_status};#{pane_dead_signal}"});
+  int dead = 0, code = -1, sig = 0;
+  if (out.empty() || std::sscanf(out[0].c_str(), "%d", &dead) != 1 || !dead) return false;
+  // The status or signal can follow the dead flag by a moment: wait for one.
+  const size_t first = out[0].find(';');
+  const size_t second = out[0].find(';', first + 1);
+  if (std::sscanf(out[0].c_str() + first + 1, "%d", &code) == 1) {
+    if (status) *status = code;
+    return true;
+  }
+  if (second != std::string::npos && std::sscanf(out[0].c_str() + second + 1, "%d", &sig) == 1) {
+    if (status) *status = 128 + sig;  // killed by a signal, as a shell reports it
+    return true;
+  }
+  return false;
 }
 
 bool TmuxSession::waitForExit(int* status, int timeoutMs) const {
@@ -234,22 +244,25 @@ bool TmuxSession::waitForExit(int* status, int timeoutMs) const {
 
 Simulator::Simulator(const std::string& binDir, const std::string& workDir,
                      const std::vector<int>& ports, const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> argv = {binDir + "/k73sim"};
-  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-  for (int port : ports) argv.push_back("COM" + std::to_string(port));
-  if (access(argv[0].c_str(), X_OK) != 0) return;
-  pid_ = fork();
-  if (pid_ < 0) return;
-  if (pid_ == 0) {
-    if (chdir(workDir.c_str()) != 0) _exit(127);
-    int devNull = open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      dup2(devNull, STDIN_FILENO);
-      dup2(devNull, STDOUT_FILENO);
+  const std::string program = binDir + "/k73sim";
+  if (access(program.c_str(), X_OK) != 0) return;
+  for (int port : ports) {
+    std::vector<std::string> argv = {program, "--port", "COM" + std::to_string(port), "--quiet"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    pid_t pid = fork();
+    if (pid < 0) return;
+    if (pid == 0) {
+      if (chdir(workDir.c_str()) != 0) _exit(127);
+      int devNull = open("/dev/null", O_RDWR);
+      if (devNull >= 0) {
+        dup2(devNull, STDIN_FILENO);
+        dup2(devNull, STDOUT_FILENO);
+      }
+      std::vector<char*> args = argvOf(argv);
+      execv(args[0], args.data());
+      _exit(127);
     }
-    std::vector<char*> args = argvOf(argv);
-    execv(args[0], args.data());
-    _exit(127);
+    pids_.push_back(pid);
   }
   ready_ = pollUntil(kDefaultWaitMs, [&] {
     for (int port : ports) {
@@ -261,12 +274,13 @@ Simulator::Simulator(const std::string& binDir, const std::string& workDir,
 }
 
 Simulator::~Simulator() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  bool gone = pollUntil(2000, [&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; });
-  if (!gone) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  for (pid_t pid : pids_) kill(pid, SIGTERM);
+  for (pid_t pid : pids_) {
+    bool gone = pollUntil(2000, [&] { return waitpid(pid, nullptr, WNOHANG) == pid; });
+    if (!gone) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
   }
 }
 

@@ -77,6 +77,7 @@ class TmuxSession {
   // Waits until the screen no longer shows text.
   bool waitForTextGone(const std::string& text, int timeoutMs = kDefaultWaitMs) const;
 
+  // *status: the exit status, or 128 + the signal that ended the program.
   bool exited(int* status) const;
   bool waitForExit(int* status, int timeoutMs = kDefaultWaitMs) const;
 
@@ -88,8 +89,8 @@ class TmuxSession {
   bool started_ = false;
 };
 
-// k73sim in the background, serving COMn links in workDir for each port
-// number given; stopped (SIGTERM, then SIGKILL) on destruction.
+// k73sim in the background, one process per port number given, each serving
+// a COMn link in workDir; stopped (SIGTERM, then SIGKILL) on destruction.
 class Simulator {
  public:
   Simulator(const std::string& binDir, const std::string& workDir, const std::vector<int>& ports,
@@ -99,10 +100,11 @@ class Simulator {
   Simulator& operator=(const Simulator&) = delete;
   // True once every COMn link exists.
   bool ready() const { return ready_; }
-  pid_t pid() const { return pid_; }
+  const std::vector<pid_t>& pids() const { return pids_; }
+  pid_t pid() const { return pids_.empty() ? -1 : pids_.front(); }  // the first port's
 
  private:
-  pid_t pid_ = -1;
+  std::vector<pid_t> pids_;
   bool ready_ = false;
 };
 
