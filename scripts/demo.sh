@@ -12,6 +12,7 @@ done
 work="$(mktemp -d "${TMPDIR:-/tmp}/tovdemo.XXXXXX")"
 pids=()
 cleanup() {
+  trap "" INT TERM HUP  # finish the clean-up even when the terminal goes away
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
