@@ -87,8 +87,7 @@ class Server {
     int64_t due = pending_ >= 0 ? kNever : converter_.nextByteTime();
     const int64_t now = nowUs();
     if (due != kNever && due - now < kFineSleepUs && !opts_.unpaced) {
-      const timespec at = toTimespec(toMonotonic(due));
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+      sleepUntil(toMonotonic(due));
       readHost();
       return;
     }
@@ -109,11 +108,19 @@ class Server {
         hostOpen_ = false;
         converter_.hostClosed(nowUs());
       }
-      const timespec pause = toTimespec(kNoHostSleepUs);
-      clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+      sleepUntil(monotonicUs() + kNoHostSleepUs);
     } else {
       noticeHost();
     }
+  }
+
+  // Sleeps to an absolute monotonic time; a stop signal cuts it short.
+  void sleepUntil(int64_t monotonicDeadlineUs) {
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &waitMask_, &held);
+    const timespec at = toTimespec(monotonicDeadlineUs);
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+    sigprocmask(SIG_SETMASK, &held, nullptr);
   }
 
   void noticeHost() {
@@ -165,8 +172,8 @@ int serve(int argc, char** argv) {
     std::fputs(usageText(), stdout);
     return 0;
   }
-  // SIGINT and SIGTERM are held back except while waiting in ppoll, so a
-  // stop request can never slip in between a check and a wait.
+  // SIGINT and SIGTERM are held back except while waiting, so a stop request
+  // cannot slip in between a check and a poll (a short sleep may finish first).
   sigset_t stopSignals, waitMask;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
