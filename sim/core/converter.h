@@ -6,6 +6,24 @@
 // Times are microseconds on the transport's clock. Each byte the converter
 // sends is scheduled one byte time (10 bits at the current line rate) after
 // the previous one, so nextByteTime() is when the byte is complete at the host.
+//
+// How this converter behaves where the host asks nothing in particular:
+// - Replies start 1 ms after the request's last byte; a conversion after
+//   remoteAvg conversion periods more, a calibration after four periods.
+// - In standby (mode bit 0) the front end is powered down: every command is
+//   still answered, and conversions and scans read as a zero input (0 counts
+//   unipolar, mid-scale bipolar).
+// - Sleep answers 0x88, 0x80 and then ignores everything but a new wake-up
+//   (0x00 at 300 baud).
+// - A packet with a bad checksum is ignored; so is a garbled configuration
+//   or mode word (no echo follows, and the settings stay as they were).
+// - A scan that cannot be measured and sent within the interval gives one
+//   0x0A where the first scan is due, and the stream stops there until 0x8A.
+// - The scan timer runs at 3906.25 / 2^baudIndex ticks per second, or at
+//   4882.8125 / 2^baudIndex on firmware above 100 whose counter 0 was given
+//   a preset other than 255.
+// - A stop drops whatever of the scan has not started on the line and ends
+//   with 0x8A.
 #ifndef K73_SIM_CONVERTER_H
 #define K73_SIM_CONVERTER_H
 
@@ -41,7 +59,7 @@ struct Misbehaviour {
   // Line faults, on every byte the converter sends (0: off).
   int dropByteEvery = 0;          // every n-th byte is lost on the line
   int doubleByteEvery = 0;        // every n-th byte arrives twice
-  int noiseBurstAfterBytes = -1;  // >= 0: after this many bytes sent since sign-on, a burst
+  int noiseBurstAfterBytes = -1;  // >= 0: after this many bytes sent since the wake-up, a burst
   int noiseBurstLength = 8;       //   of this many 0x55 bytes is pushed into the line
 };
 
@@ -90,6 +108,8 @@ class Converter : public Peer {
  public:
   explicit Converter(Model model = Model::demo());
   ~Converter() override;
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
 
   Model& model() { return model_; }
 
