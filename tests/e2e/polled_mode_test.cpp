@@ -92,7 +92,7 @@ TEST_F(PolledEndToEnd, ReadingsFillTheColumnAndTheStatisticsFollow) {
   EXPECT_TRUE(WaitFor([&] { return tovcon->text(1, 13, 26) != first; }));
   // After 40 readings the noise block is published.
   EXPECT_TRUE(WaitFor([this] { return tovcon->text(62, 19, 5) != "  0.0"; }, 30000));
-  EXPECT_TRUE(ReportHas("packet 81 00"));
+  EXPECT_TRUE(ReportHas("\nconversion\n"));
 
   tovcon->sendKeys({"Escape"});
   EXPECT_TRUE(tovcon->waitForText("Main Menu"));
@@ -104,23 +104,24 @@ TEST_F(PolledEndToEnd, CommandKeysChangeTheScreenAndTheConverter) {
 
   tovcon->sendKeys({"t"});  // 400 Hz -> 4 Hz
   EXPECT_TRUE(tovcon->waitForTextAt(5, 6, "T) filTer               4 hz"));
-  EXPECT_TRUE(ReportHas("packet 03 00"));
+  EXPECT_TRUE(ReportHas("\nfilter 0\n"));
 
   tovcon->sendKeys({"c"});
   EXPECT_TRUE(tovcon->waitForText("Enter channel"));
   tovcon->typeText("93");
   EXPECT_TRUE(tovcon->waitForTextAt(5, 2, "C) A/D input Channel    3"));
-  EXPECT_TRUE(ReportHas("packet 01 30"));
+  EXPECT_TRUE(ReportHas("\nchannel 0x30\n"));
 
   tovcon->sendKeys({"u"});
   EXPECT_TRUE(tovcon->waitForText("Enter Output Code"));
   tovcon->typeText("170");
   tovcon->sendKeys({"Enter"});
   EXPECT_TRUE(tovcon->waitForTextAt(43, 3, "U) digital oUtput   170  "));
-  EXPECT_TRUE(ReportHas("packet 02 aa"));
+  EXPECT_TRUE(ReportHas("\ndigout 170\n"));
 
   tovcon->sendKeys({"g"});
   EXPECT_TRUE(tovcon->waitForTextAt(5, 7, "G) Gain factor          2"));
+  EXPECT_TRUE(ReportHas(" gain 2 "));
   // Readings go on after the commands.
   tovcon->sendKeys({"Space"});
   EXPECT_TRUE(WaitFor([this] { return AllRowsHaveReadings(); }));
@@ -135,7 +136,7 @@ TEST_F(PolledEndToEnd, SleepReturnsToTheMainMenuWithTheSleepLine) {
   tovcon->sendKeys({"z"});
   EXPECT_TRUE(tovcon->waitForText("Main Menu"));
   EXPECT_TRUE(tovcon->waitForTextAt(20, 19, "Model K73 is in sleep mode"));
-  EXPECT_TRUE(ReportHas("packet 88 00"));
+  EXPECT_TRUE(ReportHas("\nasleep\n"));
   // Polled mode again signs the converter on and wakes it.
   tovcon->sendKeys({"4"});
   EXPECT_TRUE(tovcon->waitForTextAt(10, 0, "POLLED  MENU"));
