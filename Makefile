@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-windows windows demo clean
+.PHONY: all setup build test test-linux test-windows windows demo install package clean
 
 all: build
 
@@ -34,6 +34,16 @@ test-windows: build windows
 # The program against the built-in simulator, in this terminal.
 demo: build
 	@scripts/demo.sh $(BUILD)/bin
+
+# The driver, its header, pkg-config and CMake files, both programs and their
+# manual pages, under PREFIX (DESTDIR=... stages them elsewhere).
+PREFIX ?= /usr/local
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package of the same files under /usr, left in $(BUILD)/.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-*

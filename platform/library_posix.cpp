@@ -3,9 +3,14 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "library.h"
+
+#ifndef TOVDRV_SONAME
+#define TOVDRV_SONAME "libtovdrv.so.1"
+#endif
 
 namespace tov::lib {
 
@@ -21,9 +26,7 @@ std::string programDirectory() {
   return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
 }
 
-}  // namespace
-
-void* load(const char* fileName) {
+void* loadByName(const char* fileName) {
   // A name with a directory is taken as given; a bare name is looked for
   // beside the program first, then wherever the system looks for libraries.
   if (std::string(fileName).find('/') == std::string::npos) {
@@ -33,6 +36,16 @@ void* load(const char* fileName) {
     }
   }
   return dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+}
+
+}  // namespace
+
+void* load(const char* fileName) {
+  void* module = loadByName(fileName);
+  // An installed system may carry the driver only under its SONAME: the
+  // unversioned name is a development link that runtime packages leave out.
+  if (!module && std::strcmp(fileName, driverFileName()) == 0) module = loadByName(TOVDRV_SONAME);
+  return module;
 }
 
 void* symbol(void* module, const char* name) {

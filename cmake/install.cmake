@@ -1,0 +1,66 @@
+# What `cmake --install` and `make install` put on a system, and the Debian
+# package made from the same rules (`make package`):
+#   lib/libtovdrv.so.1.0.0, its SONAME link and the development link
+#   include/tovdrv.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
+#   bin/tovcon, bin/k73sim, share/man/man1/{tovcon,k73sim}.1
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(TOVDRV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tovdrv)
+
+set_target_properties(tovdrv PROPERTIES PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/common/tovdrv.h)
+install(TARGETS tovdrv EXPORT tovdrvTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+                NAMELINK_COMPONENT development
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+foreach(program tovcon k73sim)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+  endif()
+endforeach()
+
+# CMake package: find_package(tovdrv) gives the imported target tovdrv::tovdrv.
+install(EXPORT tovdrvTargets NAMESPACE tovdrv:: DESTINATION ${TOVDRV_CMAKE_DIR}
+        COMPONENT development)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/tovdrvConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/tovdrvConfig.cmake
+                              INSTALL_DESTINATION ${TOVDRV_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/tovdrvConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/tovdrvConfig.cmake ${CMAKE_BINARY_DIR}/tovdrvConfigVersion.cmake
+        DESTINATION ${TOVDRV_CMAKE_DIR} COMPONENT development)
+
+# pkg-config file. The prefix is the one in force when installing (it may be
+# given with `cmake --install --prefix` or by CPack), so the file is written
+# then, from a template whose other fields are filled in now.
+set(TOVDRV_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tovdrv.pc.in ${CMAKE_BINARY_DIR}/tovdrv.pc.in @ONLY)
+install(CODE "configure_file(\"${CMAKE_BINARY_DIR}/tovdrv.pc.in\" \"${CMAKE_BINARY_DIR}/tovdrv.pc\" @ONLY)"
+        COMPONENT development)
+install(FILES ${CMAKE_BINARY_DIR}/tovdrv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)
+
+# Debian package: everything above in one package, installed under /usr.
+if(NOT WIN32)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME k73-tools)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_CONTACT "Model K73 software team <k73@localhost>")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "Model K73 serial A/D converter: driver, console program and simulator")
+  string(CONCAT CPACK_PACKAGE_DESCRIPTION
+         "The tovdrv driver library with its C header, pkg-config and CMake files, the\n"
+         "full-screen console program tovcon, and k73sim, a simulated converter on a\n"
+         "pseudo-terminal for trying everything without hardware.")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  include(CPack)
+endif()
