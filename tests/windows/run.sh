@@ -72,7 +72,13 @@ tmux_socket=k73-windows-$$
 cleanup() {
   tmux -L "$tmux_socket" kill-server >/dev/null 2>&1
   wineserver -k >/dev/null 2>&1
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  if [ -n "$sim_pid" ]; then
+    # Asked to stop, then made to: the run never hangs on the simulator.
+    kill "$sim_pid" 2>/dev/null
+    for _ in $(seq 40); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
