@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-windows windows demo install package clean
+.PHONY: all setup build test test-linux test-windows windows demo install package bench clean
 
 all: build
 
@@ -44,6 +44,11 @@ install: build
 # A Debian package of the same files under /usr, left in $(BUILD)/.
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# Speed, latency, CPU and memory against k73sim, as one table (a few minutes;
+# BENCH_LONG=1 adds a 10,000-scan soak). Not part of `make test`.
+bench: build
+	@$(BUILD)/bin/k73bench
 
 clean:
 	rm -rf build build-*
