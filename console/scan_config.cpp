@@ -86,7 +86,9 @@ void EnterSingleChannel(DeviceRecord* rec, int n) {
   int16_t code = rec->subChannel;
   const bool answered = ReadEntry(line);
   CursorOff();
-  if (!answered || !ParseLow16(line, &code)) return;
+  if (!answered) return;
+  // A line without a number keeps the old code; the channel is still n.
+  ParseLow16(line, &code);
   code = static_cast<int16_t>(code % 16);
   if (code < 0) return;
   rec->subChannel = code;

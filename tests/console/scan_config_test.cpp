@@ -132,17 +132,26 @@ TEST_F(ScanConfigScreen, SingleChannelEntryWrapsCodesAndRefusesNegativeOnes) {
   EXPECT_TRUE(screen.textAt(15, 9, "   PRESS 0 - 5 FOR CHANNEL"));
   EXPECT_FALSE(screen.contains("data points per scan"));
 
-  // A negative code would read as a lower channel; a line without a number
-  // keeps the old code; only the low 16 bits of a large number count.
+  // A negative code would read as a lower channel and is refused whole.
   screen.reset();
   screen.pushKey('2');
   screen.typeLine("-3");
-  screen.pushKey('1');
-  screen.typeLine("none");
   screen.pushKey(kEsc);
   EditScanConfig();
   EXPECT_EQ(rec().singleChanCode, 69);
   EXPECT_TRUE(screen.textAt(18, 6, "4               5"));
+
+  // A line without a number keeps the old code but still selects the
+  // channel; only the low 16 bits of a large number count.
+  screen.reset();
+  screen.pushKey('1');
+  screen.typeLine("none");
+  screen.pushKey(kEsc);
+  EditScanConfig();
+  EXPECT_EQ(rec().channel, 1);
+  EXPECT_EQ(rec().subChannel, 5);
+  EXPECT_EQ(rec().singleChanCode, 16 + 5);
+  EXPECT_TRUE(screen.textAt(18, 6, "1               5"));
 
   screen.reset();
   screen.pushKey('1');
