@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on Debian 12, when it is missing.
 # Usage: scripts/setup.sh [extra package ...]
 set -euo pipefail
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev tmux "$@")
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev tmux pkgconf dpkg-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
