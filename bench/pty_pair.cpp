@@ -101,18 +101,18 @@ bool readExactly(int fd, uint8_t* data, size_t size, int timeoutMs) {
   return true;
 }
 
-double pumpBytesPerSecond(size_t chunkBytes, double seconds) {
+double pumpBytesPerSecond(size_t writeChunk, size_t readChunk, double seconds) {
   PtyPair pty;
-  if (!pty.ok() || chunkBytes == 0) return 0;
+  if (!pty.ok() || writeChunk == 0 || readChunk == 0) return 0;
   std::atomic<bool> stop{false};
   std::thread writer([&] {
-    const std::vector<uint8_t> chunk(chunkBytes, 0x5A);
+    const std::vector<uint8_t> chunk(writeChunk, 0x5A);
     while (!stop.load(std::memory_order_relaxed)) {
       const ssize_t n = write(pty.master(), chunk.data(), chunk.size());
       if (n < 0 && errno == EAGAIN) waitWritable(pty.master(), 50);
     }
   });
-  std::vector<uint8_t> buf(chunkBytes);
+  std::vector<uint8_t> buf(readChunk);
   uint64_t carried = 0;
   const double start = nowS();
   double now = start;

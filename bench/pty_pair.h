@@ -34,10 +34,11 @@ bool writeAll(int fd, const uint8_t* data, size_t size);
 // Reads exactly size bytes, waiting up to timeoutMs for each.
 bool readExactly(int fd, uint8_t* data, size_t size, int timeoutMs);
 
-// Bytes per second carried from master to slave for `seconds`: with
-// chunkBytes-sized writes and reads (the terminal's own ceiling), or one byte
-// per call on both ends (the way the simulator and the driver use it).
-double pumpBytesPerSecond(size_t chunkBytes, double seconds);
+// Bytes per second carried from master to slave for `seconds`, writing and
+// reading at most the given number of bytes per call: large chunks give the
+// terminal's own ceiling, one byte per call the way the simulator writes and
+// the driver reads.
+double pumpBytesPerSecond(size_t writeChunk, size_t readChunk, double seconds);
 
 }  // namespace bench
 
