@@ -139,8 +139,10 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
   termios tio{};
   bool ok = isatty(fd) && tcgetattr(fd, &tio) == 0;
   // One user of a port at a time, as with a COM port. TIOCEXCL does not stop
-  // root; the advisory lock does.
-  ok = ok && ioctl(fd, TIOCEXCL) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  // root; the advisory lock does. Mark the port only once the lock is ours,
+  // so a refused open never leaves a mark that someone else must clear.
+  ok = ok && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+  const bool marked = ok;
   if (ok) {
     cfmakeraw(&tio);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -151,6 +153,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
          tcsetattr(fd, TCSANOW, &tio) == 0;
   }
   if (!ok) {
+    if (marked) ioctl(fd, TIOCNXCL);
     close(fd);
     return TOV_INVALID_HANDLE;
   }
@@ -169,7 +172,11 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
 }
 
 void serialClose(TovHandle port) {
-  if (port != TOV_INVALID_HANDLE) close(static_cast<int>(port));
+  if (port == TOV_INVALID_HANDLE) return;
+  // A pseudo-terminal keeps its exclusive mark after the close while the far
+  // end stays open; left set, it refuses every later open but root's.
+  ioctl(static_cast<int>(port), TIOCNXCL);
+  close(static_cast<int>(port));
 }
 
 void serialPurge(TovHandle port) {

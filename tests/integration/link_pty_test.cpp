@@ -1,13 +1,18 @@
 // Signing on and off through a real pseudo-terminal to the simulator, with
 // the driver loaded as a client program loads it.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 
 #include "sim_process.h"
@@ -200,6 +205,40 @@ TEST(LinkOverPty, UnloadingTheDriverClosesAPortLeftOpen) {
     EXPECT_EQ(k73test::openDescriptorCount(), before + 1);
   }
   EXPECT_EQ(k73test::openDescriptorCount(), before);
+}
+
+// A user without root's privileges: sign-on closes the port and opens it
+// again at the working rate, and a second sign-on does so once more, so no
+// port may stay marked exclusive after we close it.
+TEST(LinkOverPty, AnOrdinaryUserCanSignOnAgainAndAgain) {
+  if (!simulatorBuilt()) GTEST_SKIP() << "k73sim is not built";
+  if (geteuid() != 0) GTEST_SKIP() << "the other tests already run without privileges";
+  k73test::SimProcess sim(k73test::binPath("k73sim"));
+  ASSERT_TRUE(sim.start()) << sim.log();
+  char terminal[PATH_MAX];
+  ASSERT_NE(realpath("COM1", terminal), nullptr);
+  ASSERT_EQ(chmod(terminal, 0666), 0);
+  ASSERT_EQ(chmod(sim.dir().c_str(), 0755), 0);
+
+  constexpr uid_t kNobody = 65534;
+  constexpr int kCannotLoad = 77;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(70);
+    Driver drv;
+    if (!drv.ok()) _exit(kCannotLoad);
+    DeviceRecord rec = defaultRecord();
+    int failures = 0;
+    for (int signOn = 0; signOn < 3; ++signOn) failures += drv.signOn(&rec) == 1 ? 0 : 1;
+    drv.closeDevice(&rec);
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotLoad) GTEST_SKIP() << "the build is not readable by nobody";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "sign-ons that failed\n" << sim.log();
 }
 
 }  // namespace
