@@ -147,6 +147,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
     cfmakeraw(&tio);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
     tio.c_cflag &= ~(PARENB | CSTOPB | CRTSCTS);
+    tio.c_iflag &= ~(IXOFF | IXANY);  // raw mode clears only IXON
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     ok = cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 &&

@@ -241,4 +241,29 @@ TEST(LinkOverPty, AnOrdinaryUserCanSignOnAgainAndAgain) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "sign-ons that failed\n" << sim.log();
 }
 
+// Another program may have left software flow control on the port; the line
+// to the converter carries every byte value, so sign-on turns it off.
+TEST(LinkOverPty, SignOnTurnsOffFlowControlLeftOnThePort) {
+  if (!simulatorBuilt()) GTEST_SKIP() << "k73sim is not built";
+  k73test::SimProcess sim(k73test::binPath("k73sim"));
+  ASSERT_TRUE(sim.start()) << sim.log();
+  const int before = open("COM1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(before, 0);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(before, &tio), 0);
+  tio.c_iflag |= IXON | IXOFF | IXANY;
+  ASSERT_EQ(tcsetattr(before, TCSANOW, &tio), 0);
+  close(before);
+
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  DeviceRecord rec = defaultRecord();
+  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  TovHandle port = TOV_INVALID_HANDLE;
+  drv.getComHandle(&rec, &port);
+  ASSERT_EQ(tcgetattr(static_cast<int>(port), &tio), 0);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  EXPECT_EQ(drv.closeDevice(&rec), 1);
+}
+
 }  // namespace
