@@ -1,4 +1,6 @@
 // Offset, full-scale and system calibration.
+#include <cstring>
+
 #include "bench_fixture.h"
 
 namespace polled {
@@ -84,6 +86,10 @@ TEST(ClosedPort, EveryExportFailsAfterTheWriteRetry) {
   rec.replyTimeout = 2000;
   rec.outQueueSize = 1;
   rec.lastError = 42;
+  rec.rxChecksum = 77;  // a checksum request that was never written keeps our sum
+  DeviceRecord expected;
+  std::memcpy(&expected, &rec, sizeof rec);
+  expected.gain = 1;  // SysCal lowers it before its mode change fails
   const std::pair<const char*, std::function<int()>> exports[] = {
       {"GetConversion", [&] { return GetConversion(&rec); }},
       {"SetChanCode", [&] { return SetChanCode(&rec); }},
@@ -106,7 +112,9 @@ TEST(ClosedPort, EveryExportFailsAfterTheWriteRetry) {
     EXPECT_LE(ms, 3500) << name;  // GotoSleep adds its half second
   }
   EXPECT_EQ(rec.lastError, 42);
+  EXPECT_EQ(rec.rxChecksum, 77);
   EXPECT_EQ(rec.gain, 1);  // SysCal's mode change was never sent
+  EXPECT_EQ(std::memcmp(&rec, &expected, sizeof rec), 0);
 }
 
 }  // namespace
