@@ -285,6 +285,7 @@ class Converter:
         self._open = False
         self._scanning = False
         self._scan_setup_sent = None  # what the last sign-on told the converter
+        self._selected = None  # (channel, sub-channel) the converter was last told
 
     # Life cycle
 
@@ -297,6 +298,7 @@ class Converter:
             raise SignOnError("no converter signs on at COM%d" % self.port, function="SignOn")
         self._open = True
         self._scan_setup_sent = self._scan_setup()
+        self._selected = None  # a sign-on selects no input of ours
         return self
 
     def _scan_setup(self):
@@ -327,18 +329,21 @@ class Converter:
     # Polled conversions
 
     def read_mv(self, channel=None, sub_channel=None, settle=True):
-        """One conversion in millivolts. A new channel or sub-channel is
-        selected first and, with settle, the filter given time to settle."""
+        """One conversion in millivolts (default: the input last read). An
+        input the converter has not been told since sign-on is selected
+        first and, with settle, the filter given time (0.5 s, 8.5 s at 4 Hz)
+        to settle on it."""
         rec = self.record
         ch = rec.channel if channel is None else _integer("channel", channel, 0, 7)
         sub = rec.subChannel if sub_channel is None else _integer("sub_channel", sub_channel, 0, 15)
         self._check_open("read_mv")
         self._check_not_scanning()
-        if (ch, sub) != (rec.channel, rec.subChannel):
+        if (ch, sub) != self._selected:
             rec.channel, rec.subChannel = ch, sub
             if not self._lib.SetChanCode(ctypes.byref(rec)):
                 raise ConversionError("channel %d.%d could not be selected" % (ch, sub),
                                       function="SetChanCode")
+            self._selected = (ch, sub)
             if settle:
                 self._lib.FilterDelay(ctypes.byref(rec))
         if not self._lib.GetConversion(ctypes.byref(rec)):
@@ -447,7 +452,8 @@ class Converter:
         finally:
             # After close() the port is gone and the stop was already sent.
             if self._scanning and self._open:
-                self._lib.StopScanning(ref)
+                self._lib.StopScanning(ref)  # which selects the record's input again
+                self._selected = (rec.channel, rec.subChannel)
             self._scanning = False
 
     # Checks that keep a bad call from reaching the converter

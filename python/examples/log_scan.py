@@ -76,7 +76,7 @@ def plot(rows, interval, labels, png):
     ax.set_ylabel("input (mV)")
     ax.set_title("Model K73 scan, %d scans every %.3f s" % (len(rows), interval), fontsize=10)
     ax.grid(True, linewidth=0.3)
-    ax.legend(fontsize=7, ncol=3, loc="best")
+    ax.legend(fontsize=7, loc="center left", bbox_to_anchor=(1.01, 0.5), frameon=False)
     fig.tight_layout()
     fig.savefig(png)
     plt.close(fig)
