@@ -40,7 +40,8 @@ void waitForOutput(TovHandle port, int64_t deadlineMs);
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint32_t inQueueSize,
                      uint32_t outQueueSize, TovDcb* dcb);
 void serialClose(TovHandle port);
-// Discards everything in both directions.
+// Discards everything waiting to be read. Bytes a write call has taken are
+// not taken back: writes are synchronous, as on a COM port.
 void serialPurge(TovHandle port);
 // Fills the status (bytes waiting each way); false when the port is not usable.
 bool serialStatus(TovHandle port, TovComStat* status);

@@ -181,7 +181,10 @@ void serialClose(TovHandle port) {
 }
 
 void serialPurge(TovHandle port) {
-  tcflush(static_cast<int>(port), TCIOFLUSH);
+  // Only what came in. A byte that write() took has been written, as a
+  // synchronous write on a COM port has: flushing the output here would drop
+  // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
+  tcflush(static_cast<int>(port), TCIFLUSH);
 }
 
 bool serialStatus(TovHandle port, TovComStat* status) {

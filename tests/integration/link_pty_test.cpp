@@ -266,4 +266,37 @@ TEST(LinkOverPty, SignOnTurnsOffFlowControlLeftOnThePort) {
   EXPECT_EQ(drv.closeDevice(&rec), 1);
 }
 
+// CloseDevice stops the converter and leaves the line idle before it lets the
+// port go: the purge discards what the converter sends, never what we sent.
+TEST(LinkOverPty, CloseDeviceDeliversItsStopCommandBeforeThePurge) {
+  Driver drv;
+  ASSERT_TRUE(drv.ok()) << drv.lib.error();
+  auto setComHandle = drv.lib.get<void (*)(DeviceRecord*, TovHandle)>("SetComHandle");
+  ASSERT_NE(setComHandle, nullptr);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(master, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(slave, 0);
+  const uint8_t scanBytes[] = {0xF0, 1, 2, 3, 0x0F};
+  ASSERT_EQ(write(master, scanBytes, sizeof scanBytes), static_cast<ssize_t>(sizeof scanBytes));
+
+  DeviceRecord rec = defaultRecord();
+  setComHandle(&rec, slave);  // the driver owns it now and closes it
+  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  uint8_t got[16] = {};
+  const ssize_t n = read(master, got, sizeof got);
+  ASSERT_EQ(n, 4);
+  EXPECT_EQ(got[0], 0x8A);
+  EXPECT_EQ(got[1], 0x00);
+  EXPECT_EQ(got[2], 0x8A);
+  EXPECT_EQ(got[3], 0x00);
+  close(master);
+}
+
 }  // namespace
