@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-windows windows demo install package bench clean
+.PHONY: all setup build test test-linux test-asan test-windows windows demo install package bench clean
 
 all: build
 
@@ -19,6 +19,13 @@ test: test-linux
 # The Linux suite: unit, virtual-time protocol, pseudo-terminal and terminal tests.
 test-linux: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The whole suite again, built with AddressSanitizer and UBSan (build-asan/);
+# any report, from a test or from a program it started, fails it.
+test-asan: setup
+	@cmake -S . -B build-asan -G Ninja -DK73_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@scripts/test_sanitized.sh build-asan
 
 # The same sources for Windows: build-win64/bin and build-win32/bin hold
 # tovdrv.dll and tovcon.exe.

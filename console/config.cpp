@@ -3,6 +3,7 @@
 #include "config.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,11 @@ void storeLine(int lineNumber, const char* line, DeviceRecord* rec, int32_t& loc
   double x = 0;
   if (lineNumber == 5 || lineNumber == 22) {
     if (!parseReal(line, &x) || !std::isfinite(x) || x <= 0) return;
+    // A value whose six-decimal form would not fit one line could not be
+    // saved and read back (the rest of the line would become the next
+    // fields), and a rate beyond the float range has no float value.
+    if (std::snprintf(nullptr, 0, "%lf", x) >= kLineSize - 1) return;
+    if (lineNumber == 22 && x > FLT_MAX) return;
     if (lineNumber == 5)
       rec->scanInterval = x;
     else
