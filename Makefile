@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-asan test-windows windows demo install package bench clean
+.PHONY: all setup build test test-linux test-asan test-fuzz fuzz test-windows windows demo install package bench clean
 
 all: build
 
@@ -26,6 +26,14 @@ test-asan: setup
 	@cmake -S . -B build-asan -G Ninja -DK73_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@scripts/test_sanitized.sh build-asan
+
+# Each fuzz target for 20 seconds from its corpus (clang, build-fuzz/).
+test-fuzz: setup
+	@scripts/fuzz.sh 20
+
+# The same, ten minutes each.
+fuzz: setup
+	@scripts/fuzz.sh $${FUZZ_SECONDS:-600}
 
 # The same sources for Windows: build-win64/bin and build-win32/bin hold
 # tovdrv.dll and tovcon.exe.

@@ -88,38 +88,102 @@ void callExport(DeviceRecord& rec, FuzzedDataProvider& in) {
   double maxS = 0, minS = 0;
   TovHandle handle = TOV_INVALID_HANDLE;
   switch (in.ConsumeIntegralInRange<int>(0, 31)) {
-    case 0: SignOn(&rec); break;
-    case 1: GetConversion(&rec); break;
-    case 2: GetCheckSum(&rec); break;
-    case 3: GotoSleep(&rec); break;
-    case 4: GetDigIn(&rec); break;
-    case 5: FullScaleCal(&rec); break;
-    case 6: OffsetCal(&rec); break;
-    case 7: SysCal(&rec); break;
-    case 8: StartScanning(&rec); break;
-    case 9: GetOneScan(&rec); break;
-    case 10: GetOneScanWithDigin(&rec, &fresh, in.ConsumeBool()); break;
-    case 11: StopScanning(&rec); break;
-    case 12: Gconv(&rec); break;
-    case 13: RemFromBuffer(&rec, in.ConsumeIntegral<int32_t>()); break;
-    case 14: GetNumScansInBuffer(&rec); break;
-    case 15: GetNumBytesInBuffer(&rec); break;
-    case 16: SetDigOut(&rec, in.ConsumeIntegral<int32_t>()); break;
-    case 17: SendADMode(&rec); break;
-    case 18: SetFilter(&rec); break;
-    case 19: RemoteAvg(&rec); break;
-    case 20: SetChanCode(&rec); break;
-    case 21: GetVer(&rec); break;
-    case 22: CloseDevice(&rec); break;
-    case 23: DLL_SendPacket(&rec, in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>()); break;
-    case 24: WriteCntr(&rec, in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>()); break;
-    case 25: CheckScanTime(&rec, &maxS, &minS); break;
-    case 26: FilterDelay(&rec); break;
-    case 27: Counts2Volts(&rec); break;
-    case 28: GetComHandle(&rec, &handle); break;
-    case 29: rec.scanBufferCount = in.ConsumeIntegral<int32_t>(); break;  // a client's stray write
-    case 30: rec.bytesPerConversion = in.ConsumeIntegral<int16_t>(); break;
-    default: fillRecord(rec, in); break;
+    case 0:
+      SignOn(&rec);
+      break;
+    case 1:
+      GetConversion(&rec);
+      break;
+    case 2:
+      GetCheckSum(&rec);
+      break;
+    case 3:
+      GotoSleep(&rec);
+      break;
+    case 4:
+      GetDigIn(&rec);
+      break;
+    case 5:
+      FullScaleCal(&rec);
+      break;
+    case 6:
+      OffsetCal(&rec);
+      break;
+    case 7:
+      SysCal(&rec);
+      break;
+    case 8:
+      StartScanning(&rec);
+      break;
+    case 9:
+      GetOneScan(&rec);
+      break;
+    case 10:
+      GetOneScanWithDigin(&rec, &fresh, in.ConsumeBool());
+      break;
+    case 11:
+      StopScanning(&rec);
+      break;
+    case 12:
+      Gconv(&rec);
+      break;
+    case 13:
+      RemFromBuffer(&rec, in.ConsumeIntegral<int32_t>());
+      break;
+    case 14:
+      GetNumScansInBuffer(&rec);
+      break;
+    case 15:
+      GetNumBytesInBuffer(&rec);
+      break;
+    case 16:
+      SetDigOut(&rec, in.ConsumeIntegral<int32_t>());
+      break;
+    case 17:
+      SendADMode(&rec);
+      break;
+    case 18:
+      SetFilter(&rec);
+      break;
+    case 19:
+      RemoteAvg(&rec);
+      break;
+    case 20:
+      SetChanCode(&rec);
+      break;
+    case 21:
+      GetVer(&rec);
+      break;
+    case 22:
+      CloseDevice(&rec);
+      break;
+    case 23:
+      DLL_SendPacket(&rec, in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>());
+      break;
+    case 24:
+      WriteCntr(&rec, in.ConsumeIntegral<int32_t>(), in.ConsumeIntegral<int32_t>());
+      break;
+    case 25:
+      CheckScanTime(&rec, &maxS, &minS);
+      break;
+    case 26:
+      FilterDelay(&rec);
+      break;
+    case 27:
+      Counts2Volts(&rec);
+      break;
+    case 28:
+      GetComHandle(&rec, &handle);
+      break;
+    case 29:
+      rec.scanBufferCount = in.ConsumeIntegral<int32_t>();
+      break;  // a client's stray write
+    case 30:
+      rec.bytesPerConversion = in.ConsumeIntegral<int16_t>();
+      break;
+    default:
+      fillRecord(rec, in);
+      break;
   }
 }
 

@@ -58,19 +58,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeDriver fake;
   const uint8_t failures = data[0];
   if (failures & 1) fake.SignOn = [](DeviceRecord*) -> int16_t { return 0; };
-  if (failures & 2) fake.GetConversion = [](DeviceRecord* r) -> int16_t {
+  if (failures & 2)
+    fake.GetConversion = [](DeviceRecord* r) -> int16_t {
       r->lastError = 2;
       return 0;
     };
-  if (failures & 4) fake.GetOneScan = [](DeviceRecord* r) -> int16_t {
+  if (failures & 4)
+    fake.GetOneScan = [](DeviceRecord* r) -> int16_t {
       r->lastError = 10;
       return 0;
     };
   if (failures & 8) fake.GetNumScansInBuffer = [](DeviceRecord*) -> int32_t { return -1; };
-  if (failures & 16) fake.CheckScanTime = [](DeviceRecord*, double*, double*) -> int16_t { return 0; };
-  if (failures & 32) fake.Counts2Volts = [](DeviceRecord* r) -> double {
-      return r->millivolts = 1e300;
-    };
+  if (failures & 16)
+    fake.CheckScanTime = [](DeviceRecord*, double*, double*) -> int16_t { return 0; };
+  if (failures & 32)
+    fake.Counts2Volts = [](DeviceRecord* r) -> double { return r->millivolts = 1e300; };
   fake.install();
   for (size_t i = 1; i < size; ++i) {
     const uint8_t key = data[i];

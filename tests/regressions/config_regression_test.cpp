@@ -45,8 +45,9 @@ TEST(ConfigurationRegressions, AnIntervalTooLongToSaveIsRefusedAndTheFileSurvive
 TEST(ConfigurationRegressions, RealNumbersAtTheEdgesOfTheLineAndOfTheFloat) {
   TempDir dir;
   const std::string fits = "1" + std::string(70, '0') + ".5";  // 71 digits + ".500000"
-  dir.write("tovset.cfg", "1\n1024\n0\n0\n" + fits + "\n6\n1\n1\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n1\n2\n1\n"
-                          "1e39\n");
+  dir.write("tovset.cfg", "1\n1024\n0\n0\n" + fits +
+                              "\n6\n1\n1\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n1\n2\n1\n"
+                              "1e39\n");
   int32_t averaging = 1;
   DeviceRecord rec = Defaults(averaging);
   ASSERT_TRUE(tov::LoadConfiguration(&rec, averaging, dir.file("tovset.cfg").c_str()));
