@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <unordered_map>
 
 #include "clock_posix.h"
 #include "link_platform.h"
@@ -17,6 +18,27 @@
 namespace tov::platform {
 
 namespace {
+
+// Bytes already taken from the kernel but not yet given to the driver. One
+// read() fetches whatever has arrived, so a burst costs one system call and
+// one wake-up instead of one per byte; the driver still sees single bytes.
+struct ReadAhead {
+  uint8_t bytes[512];
+  size_t next = 0;
+  size_t end = 0;
+  size_t waiting() const { return end - next; }
+};
+// By descriptor; the driver is single-threaded. Never destroyed, so ports
+// closed while the driver unloads can still drop their entries.
+std::unordered_map<int, ReadAhead>& readAheads() {
+  static auto* table = new std::unordered_map<int, ReadAhead>;
+  return *table;
+}
+
+size_t bufferedBytes(TovHandle port) {
+  auto it = readAheads().find(static_cast<int>(port));
+  return it == readAheads().end() ? 0 : it->second.waiting();
+}
 
 bool speedFor(uint32_t baud, speed_t* speed) {
   switch (baud) {
@@ -117,6 +139,7 @@ void driveModemLines(int fd) {
 }  // namespace
 
 void waitForInput(TovHandle port, int64_t deadlineMs) {
+  if (bufferedBytes(port) > 0) return;
   waitFor(port, POLLIN, deadlineMs);
 }
 
@@ -159,6 +182,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
     return TOV_INVALID_HANDLE;
   }
   driveModemLines(fd);
+  readAheads().erase(fd);
 
   if (dcb) {
     dcb->DCBlength = sizeof(TovDcb);
@@ -174,6 +198,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
 
 void serialClose(TovHandle port) {
   if (port == TOV_INVALID_HANDLE) return;
+  readAheads().erase(static_cast<int>(port));
   // A pseudo-terminal keeps its exclusive mark after the close while the far
   // end stays open; left set, it refuses every later open but root's.
   ioctl(static_cast<int>(port), TIOCNXCL);
@@ -184,6 +209,7 @@ void serialPurge(TovHandle port) {
   // Only what came in. A byte that write() took has been written, as a
   // synchronous write on a COM port has: flushing the output here would drop
   // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
+  readAheads().erase(static_cast<int>(port));
   tcflush(static_cast<int>(port), TCIFLUSH);
 }
 
@@ -194,7 +220,7 @@ bool serialStatus(TovHandle port, TovComStat* status) {
   if (port == TOV_INVALID_HANDLE || ioctl(fd, FIONREAD, &in) != 0) return false;
   if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
   status->flags = 0;
-  status->cbInQue = static_cast<uint32_t>(in);
+  status->cbInQue = static_cast<uint32_t>(in) + static_cast<uint32_t>(bufferedBytes(port));
   status->cbOutQue = static_cast<uint32_t>(out);
   return true;
 }
@@ -210,11 +236,18 @@ bool serialWriteByte(TovHandle port, uint8_t byte) {
 
 bool serialReadByte(TovHandle port, uint8_t* byte) {
   if (port == TOV_INVALID_HANDLE) return false;
-  ssize_t n;
-  do {
-    n = read(static_cast<int>(port), byte, 1);
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
+  ReadAhead& ahead = readAheads()[static_cast<int>(port)];
+  if (ahead.waiting() == 0) {
+    ssize_t n;
+    do {
+      n = read(static_cast<int>(port), ahead.bytes, sizeof ahead.bytes);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    ahead.next = 0;
+    ahead.end = static_cast<size_t>(n);
+  }
+  *byte = ahead.bytes[ahead.next++];
+  return true;
 }
 
 }  // namespace tov::platform
