@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "converter.h"
 #include "options.h"
@@ -58,40 +59,53 @@ class Server {
   int64_t nowUs() const { return monotonicUs() - startUs_ + aheadUs_; }
   int64_t toMonotonic(int64_t converterUs) const { return converterUs - aheadUs_ + startUs_; }
 
+  // Writes every byte that is due in one go: paced, the bytes whose time has
+  // come (usually one); unpaced, up to a buffer's worth. What the
+  // pseudo-terminal cannot take yet waits for POLLOUT.
   void sendDueBytes() {
     for (;;) {
-      if (pending_ < 0) {
-        const int64_t due = converter_.nextByteTime();
-        if (due == kNever) return;
-        const int64_t now = nowUs();
-        if (due > now) {
-          if (!opts_.unpaced) return;
-          aheadUs_ += due - now;
+      if (pendingNext_ == pending_.size()) {
+        pending_.clear();
+        pendingNext_ = 0;
+        while (pending_.size() < kMaxBatch) {
+          const int64_t due = converter_.nextByteTime();
+          if (due == kNever) break;
+          const int64_t now = nowUs();
+          if (due > now) {
+            if (!opts_.unpaced) break;
+            aheadUs_ += due - now;
+          }
+          uint32_t baud = 0;
+          const uint8_t byte = converter_.takeByte(&baud);
+          if (hostOpen_) pending_.push_back(byte);  // nobody listening: the byte is lost
         }
-        uint32_t baud = 0;
-        pending_ = converter_.takeByte(&baud);
-        if (!hostOpen_) pending_ = -1;  // nobody listening: the byte is lost
+        if (pending_.empty()) return;
+      }
+      const ssize_t n =
+          ::write(pty_.fd(), pending_.data() + pendingNext_, pending_.size() - pendingNext_);
+      if (n > 0) {
+        pendingNext_ += size_t(n);
         continue;
       }
-      const uint8_t byte = uint8_t(pending_);
-      const ssize_t n = ::write(pty_.fd(), &byte, 1);
-      if (n == 1 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        pending_ = -1;  // written, or the host went away with it
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        pendingNext_ = pending_.size();  // the host went away with them
         continue;
       }
       return;  // the pseudo-terminal is full: wait until it can take more
     }
   }
 
+  bool writePending() const { return pendingNext_ < pending_.size(); }
+
   void waitForWork() {
-    int64_t due = pending_ >= 0 ? kNever : converter_.nextByteTime();
+    int64_t due = writePending() ? kNever : converter_.nextByteTime();
     const int64_t now = nowUs();
     if (due != kNever && due - now < kFineSleepUs && !opts_.unpaced) {
       sleepUntil(toMonotonic(due));
       readHost();
       return;
     }
-    pollfd p{pty_.fd(), short(POLLIN | (pending_ >= 0 ? POLLOUT : 0)), 0};
+    pollfd p{pty_.fd(), short(POLLIN | (writePending() ? POLLOUT : 0)), 0};
     timespec timeout{};
     timespec* timeoutPtr = nullptr;
     if (due != kNever && !opts_.unpaced) {
@@ -157,7 +171,9 @@ class Server {
   Converter converter_;
   int64_t startUs_ = 0;
   int64_t aheadUs_ = 0;
-  int pending_ = -1;  // a byte taken from the converter, not yet written
+  static constexpr size_t kMaxBatch = 4096;
+  std::vector<uint8_t> pending_;  // bytes taken from the converter, not yet written
+  size_t pendingNext_ = 0;
   bool hostOpen_ = false;
 };
 
