@@ -1,0 +1,172 @@
+// tovcon ended by a signal in the middle of a scan run: every scan it had
+// shown is in the data file as a complete line (after SIGKILL at most the
+// line being written is cut short), and after SIGTERM or Ctrl-C the terminal
+// is back in its normal settings.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tmux_session.h"
+
+namespace tov::test {
+namespace {
+
+const std::string kBin = TOV_BIN_DIR;
+const double kInputs[6] = {100.0, -250.5, 1234.567, 0.0, 4000.25, -4999.0};
+
+std::string Settings() {
+  // 0.5 s scans over channels 0..5, code 0 each, 200 Hz, 24-bit bipolar.
+  return "1\n1024\n0\n0\n0.500000\n6\n1\n1\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n1\n2\n1\n"
+         "200.000000\n0\n0\n0\n1\n";
+}
+
+// The tovcon process working in dir (its pid), or -1.
+pid_t TovconIn(const std::string& dir) {
+  char want[PATH_MAX];
+  if (!realpath(dir.c_str(), want)) return -1;
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    const std::string base = std::string("/proc/") + e->d_name;
+    char cwd[PATH_MAX];
+    const ssize_t n = readlink((base + "/cwd").c_str(), cwd, sizeof cwd - 1);
+    if (n <= 0) continue;
+    cwd[n] = '\0';
+    char exe[PATH_MAX];
+    const ssize_t m = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    if (m <= 0) continue;
+    exe[m] = '\0';
+    const std::string exePath(exe);
+    if (std::string(cwd) == want && exePath.size() >= 7 &&
+        exePath.compare(exePath.size() - 7, 7, "/tovcon") == 0)
+      found = pid;
+  }
+  closedir(proc);
+  return found;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A complete line: six "%9.3lf  " fields with the simulator's inputs.
+bool CompleteScanLine(const std::string& line) {
+  static const std::regex field(R"( *-?\d+\.\d{3}  )");
+  if (line.size() != 66) return false;
+  for (int ch = 0; ch < 6; ++ch) {
+    const std::string text = line.substr(ch * 11, 11);
+    if (!std::regex_match(text, field)) return false;
+    if (std::abs(std::stod(text) - kInputs[ch]) > 0.002) return false;
+  }
+  return true;
+}
+
+class SignalDuringScan : public ::testing::TestWithParam<const char*> {
+ protected:
+  // tovcon in a shell that outlives it and records the terminal settings.
+  void StartScanRun() {
+    dir.write("tovset.cfg", Settings());
+    std::vector<std::string> args = {"--noise", "0"};
+    for (int ch = 0; ch < 6; ++ch) {
+      args.push_back("--input");
+      args.push_back(std::to_string(ch) + "=" + std::to_string(kInputs[ch]));
+    }
+    sim = std::make_unique<Simulator>(kBin, dir.path(), std::vector<int>{1}, args);
+    ASSERT_TRUE(sim->ready());
+    tovcon = std::make_unique<TmuxSession>(
+        "sh -c \"trap '' INT; " + kBin + "/tovcon; stty -a > stty.txt; echo done; sleep 60\"",
+        dir.path());
+    // The start-up notice waits for a key; Enter at the main menu only redraws it.
+    bool menu = false;
+    for (int tries = 0; tries < 50 && !menu; ++tries) {
+      menu = tovcon->screen().find("Main Menu") != std::string::npos;
+      if (!menu) {
+        tovcon->sendKeys({"Enter"});
+        menu = tovcon->waitForText("Main Menu", 300);
+      }
+    }
+    ASSERT_TRUE(menu) << tovcon->screen();
+    tovcon->sendKeys({"5"});
+    ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION"));
+    tovcon->sendKeys({"Enter"});
+    ASSERT_TRUE(tovcon->waitForTextAt(20, 12, "Enter name for disk file,")) << tovcon->screen();
+    tovcon->typeText("run.txt");
+    tovcon->sendKeys({"Enter"});
+    ASSERT_TRUE(tovcon->waitForTextAt(2, 24, "SCAN # 4", 30000)) << tovcon->screen();
+  }
+
+  // The scan number on screen now.
+  long ShownScan() {
+    const std::string status = tovcon->text(2, 24, 20);
+    long n = -1;
+    std::sscanf(status.c_str(), "SCAN # %ld", &n);
+    return n;
+  }
+
+  TempDir dir;
+  std::unique_ptr<Simulator> sim;
+  std::unique_ptr<TmuxSession> tovcon;
+};
+
+TEST_P(SignalDuringScan, ShownScansAreCompleteLinesInTheFile) {
+  const std::string how = GetParam();
+  ASSERT_NO_FATAL_FAILURE(StartScanRun());
+  const pid_t pid = TovconIn(dir.path());
+  ASSERT_GT(pid, 0);
+  // "SCAN # n" appears before scan n's values: scans before it are complete.
+  const long shown = ShownScan();
+  ASSERT_GE(shown, 4);
+  if (how == "SIGTERM") {
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+  } else if (how == "SIGKILL") {
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+  }
+  if (how == "Ctrl-C") tovcon->sendKeys({"C-c"});
+  ASSERT_TRUE(tovcon->waitForText("done", 20000)) << tovcon->screen();
+
+  const std::string data = dir.read("run.txt");
+  const std::vector<std::string> lines = Lines(data);
+  ASSERT_GE(long(lines.size()), shown - 1) << data;
+  const bool cutAllowed = how == "SIGKILL";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const bool last = i + 1 == lines.size();
+    if (last && cutAllowed && data.back() != '\n') continue;  // the line being written
+    EXPECT_TRUE(CompleteScanLine(lines[i])) << "line " << i + 1 << ": " << lines[i];
+  }
+  if (!cutAllowed) {
+    EXPECT_EQ(data.back(), '\n');
+  }
+
+  if (how != "SIGKILL") {
+    const std::string settings = dir.read("stty.txt");
+    EXPECT_NE(settings.find(" icanon"), std::string::npos) << settings;
+    EXPECT_EQ(settings.find("-icanon"), std::string::npos) << settings;
+    EXPECT_EQ(settings.find("-echo "), std::string::npos) << settings;
+    EXPECT_TRUE(tovcon->cursor().visible);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringScan,
+                         ::testing::Values("SIGTERM", "SIGKILL", "Ctrl-C"), [](const auto& info) {
+                           std::string name = info.param;
+                           return name == "Ctrl-C" ? std::string("CtrlC") : name;
+                         });
+
+}  // namespace
+}  // namespace tov::test
