@@ -41,6 +41,12 @@ void applyLinkFormat(DCB* dcb, uint32_t baud) {
   dcb->fAbortOnError = FALSE;
   dcb->fDtrControl = DTR_CONTROL_ENABLE;
   dcb->fRtsControl = RTS_CONTROL_DISABLE;
+  // SetCommState refuses equal XON and XOFF characters even with XON/XOFF
+  // off, as a record that was never filled in would have them.
+  if (dcb->XonChar == dcb->XoffChar) {
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+  }
 }
 
 bool inputWaiting(TovHandle port, bool* usable) {

@@ -141,7 +141,15 @@ else
   cat "$tmp/client/build.log"
 fi
 
-# 3. The console program in tmux.
+# 3. The console program. Alone, without tovdrv.dll, it reports the missing
+# library in a box (which returns at once without a display) and ends with 1.
+mkdir -p "$tmp/alone"
+cp "$win64_bin/tovcon.exe" "$tmp/alone/"
+(cd "$tmp/alone" && timeout 60 wine tovcon.exe </dev/null >out.txt 2>&1)
+alone_status=$?
+check "tovcon: without tovdrv.dll it ends with status 1 (got $alone_status)" [ $alone_status = 1 ]
+
+# In tmux, with the driver beside it.
 cp "$win64_bin/tovdrv.dll" "$win64_bin/tovcon.exe" "$tmp/console/"
 printf 'set -g remain-on-exit on\nset -g status off\n' >"$tmp/tmux.conf"
 cat >"$tmp/console/start.sh" <<EOF
@@ -207,21 +215,29 @@ tmux_ send-keys -t k73 4
 check "tovcon: key 4 signs on at COM1" wait_cell 5 11 30 "Signing on at COM1"
 check "tovcon: polled screen shows the converter's version" \
   wait_cell 30 0 10 "POLLED  MENU   Marquant Model K73   Version=$sim_version"
-reading_ok=0
-deadline=$((SECONDS + 20))
-while [ $SECONDS -le $deadline ]; do
-  # A reading line: counts, then millivolts near channel 0's input.
-  if screen | awk -v want="$sim_ch0_mv" -v tol="$tolerance_mv" '
-      NR >= 15 && $0 ~ /^    *[0-9]+ +-?[0-9]+\.[0-9]+ *$/ {
+# Waits up to $1 seconds for a polled reading line (counts, then millivolts)
+# within the tolerance of $2 mV.
+wait_reading() {
+  local deadline=$((SECONDS + $1))
+  while [ $SECONDS -le $deadline ]; do
+    screen | awk -v want="$2" -v tol="$tolerance_mv" '
+      NR >= 15 && $0 ~ /^ +[0-9]+ +-?[0-9]+\.[0-9]+ *$/ {
         d = $2 - want; if (d < 0) d = -d; if (d <= tol) found = 1 }
-      END { exit !found }'; then
-    reading_ok=1
-    break
-  fi
-  sleep 0.2
-done
-[ $reading_ok = 1 ] || screen | sed 's/^/#   |/'
-check "tovcon: polled readings of channel 0 appear" [ $reading_ok = 1 ]
+      END { exit !found }' && return 0
+    sleep 0.2
+  done
+  screen | sed 's/^/#   |/'
+  return 1
+}
+check "tovcon: polled readings of channel 0 appear" wait_reading 20 "$sim_ch0_mv"
+
+# Keys reach the program between readings (_kbhit): C, then 1, selects
+# channel 1, whose readings follow.
+tmux_ send-keys -t k73 C
+if wait_cell 10 23 1 "Enter channel"; then
+  tmux_ send-keys -t k73 1
+fi
+check "tovcon: C then 1 switches the readings to channel 1" wait_reading 30 "$sim_ch1_mv"
 
 # Esc does not reach a Wine console in tmux: end the program by ending Wine.
 wineserver -k >/dev/null 2>&1
