@@ -44,6 +44,12 @@ finish() {
 "$root/scripts/windows/setup.sh" || { fail "MinGW-w64 and Wine installed"; finish; }
 
 # --- 1. export and import tables --------------------------------------------
+# The export list names exactly the 32 functions the public header exports.
+header_exports() { sed -n 's/^TOVEXPORT .* TOVAPI \([A-Za-z_0-9]*\)(.*/\1/p' "$root/common/tovdrv.h" | sort; }
+def_exports() { sed -n 's/^  \([A-Za-z_0-9]*\)\s*$/\1/p' "$root/driver/tovdrv.def" | sort; }
+check "tovdrv.def lists the header's 32 exports" \
+  [ "$(header_exports)" = "$(def_exports)" -a "$(def_exports | wc -l)" = 32 ]
+
 for build in x86_64:"$win64_bin" i686:"$win32_bin"; do
   arch=${build%%:*} bin=${build#*:}
   objdump=$arch-w64-mingw32-objdump
