@@ -110,9 +110,14 @@ if ! [ -c "$(readlink -f "$tmp/sim/COM1")" ]; then
   cat "$tmp/sim/k73sim.log"
   finish
 fi
-for port in COM1 COM12; do
-  wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /d "$tmp/sim/COM1" /f >"$tmp/reg.log" 2>&1
-done
+# COM2 to COM4 (the program's other devices) lead nowhere rather than to
+# Wine's default, the machine's own /dev/ttyS1 to /dev/ttyS3.
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+  for port in COM1 COM12; do printf '"%s"="%s"\r\n' "$port" "$tmp/sim/COM1"; done
+  for port in COM2 COM3 COM4; do printf '"%s"="%s"\r\n' "$port" "$tmp/no-such-port"; done
+} >"$tmp/ports.reg"
+wine reg import "$tmp/ports.reg" >"$tmp/reg.log" 2>&1
 wineserver -k >/dev/null 2>&1
 wineserver -w
 # The server maps the ports when it starts; its output stays out of the logs.
@@ -122,7 +127,10 @@ ports_ok=1
 for port in com1 com12; do
   [ "$(readlink "$WINEPREFIX/dosdevices/$port")" = "$tmp/sim/COM1" ] || ports_ok=0
 done
-check "Wine's COM1 and COM12 lead to the simulator" [ $ports_ok = 1 ]
+for port in com2 com3 com4; do
+  case $(readlink "$WINEPREFIX/dosdevices/$port") in /dev/*) ports_ok=0 ;; esac
+done
+check "Wine's COM1 and COM12 lead to the simulator, COM2-4 to no device" [ $ports_ok = 1 ]
 [ $ports_ok = 1 ] || finish
 
 # 2. The client.
