@@ -2,8 +2,8 @@
 //
 // The clock is the performance counter, read relative to the moment the
 // library was loaded: monotonic, and finer than GetTickCount's 16 ms steps.
-// Sleeps are taken in short slices with the system timer at 1 ms, so a wait
-// never ends more than about a millisecond late and never spins.
+// Waits sleep in slices that end at the deadline, with the system timer held
+// at 1 ms, so a wait ends about a millisecond late at most and never spins.
 #include <windows.h>
 
 #include "link_platform.h"
