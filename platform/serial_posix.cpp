@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <unordered_map>
 
 #include "clock_posix.h"
 #include "link_platform.h"
@@ -28,16 +27,47 @@ struct ReadAhead {
   size_t end = 0;
   size_t waiting() const { return end - next; }
 };
-// By descriptor; the driver is single-threaded. Never destroyed, so ports
-// closed while the driver unloads can still drop their entries.
-std::unordered_map<int, ReadAhead>& readAheads() {
-  static auto* table = new std::unordered_map<int, ReadAhead>;
-  return *table;
+// By descriptor; the driver is single-threaded and holds at most one port
+// per slot. Static storage, not the heap: a driver that is loaded and
+// unloaded again and again must not leave a table behind each time.
+struct ReadAheadSlot {
+  int fd = -1;
+  ReadAhead ahead;
+};
+ReadAheadSlot readAheadSlots[TOV_PORT_SLOTS + 1];
+
+ReadAhead* findReadAhead(int fd) {
+  for (ReadAheadSlot& slot : readAheadSlots)
+    if (slot.fd == fd) return &slot.ahead;
+  return nullptr;
+}
+
+ReadAhead& readAheadOf(int fd) {
+  if (ReadAhead* ahead = findReadAhead(fd)) return *ahead;
+  ReadAheadSlot* slot = &readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
+  for (ReadAheadSlot& s : readAheadSlots) {
+    if (s.fd == -1) {
+      slot = &s;
+      break;
+    }
+  }
+  slot->fd = fd;
+  slot->ahead = ReadAhead{};
+  return slot->ahead;
+}
+
+void dropReadAhead(int fd) {
+  for (ReadAheadSlot& slot : readAheadSlots) {
+    if (slot.fd == fd) {
+      slot.fd = -1;
+      slot.ahead = ReadAhead{};
+    }
+  }
 }
 
 size_t bufferedBytes(TovHandle port) {
-  auto it = readAheads().find(static_cast<int>(port));
-  return it == readAheads().end() ? 0 : it->second.waiting();
+  const ReadAhead* ahead = findReadAhead(static_cast<int>(port));
+  return ahead ? ahead->waiting() : 0;
 }
 
 bool speedFor(uint32_t baud, speed_t* speed) {
@@ -182,7 +212,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
     return TOV_INVALID_HANDLE;
   }
   driveModemLines(fd);
-  readAheads().erase(fd);
+  dropReadAhead(fd);
 
   if (dcb) {
     dcb->DCBlength = sizeof(TovDcb);
@@ -198,7 +228,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
 
 void serialClose(TovHandle port) {
   if (port == TOV_INVALID_HANDLE) return;
-  readAheads().erase(static_cast<int>(port));
+  dropReadAhead(static_cast<int>(port));
   // A pseudo-terminal keeps its exclusive mark after the close while the far
   // end stays open; left set, it refuses every later open but root's.
   ioctl(static_cast<int>(port), TIOCNXCL);
@@ -209,7 +239,7 @@ void serialPurge(TovHandle port) {
   // Only what came in. A byte that write() took has been written, as a
   // synchronous write on a COM port has: flushing the output here would drop
   // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
-  readAheads().erase(static_cast<int>(port));
+  dropReadAhead(static_cast<int>(port));
   tcflush(static_cast<int>(port), TCIFLUSH);
 }
 
@@ -236,7 +266,7 @@ bool serialWriteByte(TovHandle port, uint8_t byte) {
 
 bool serialReadByte(TovHandle port, uint8_t* byte) {
   if (port == TOV_INVALID_HANDLE) return false;
-  ReadAhead& ahead = readAheads()[static_cast<int>(port)];
+  ReadAhead& ahead = readAheadOf(static_cast<int>(port));
   if (ahead.waiting() == 0) {
     ssize_t n;
     do {

@@ -15,7 +15,7 @@ scripts/setup.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DK73_FUZZ=ON -DK73_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target "${targets[@]}"
 
-artifacts=build-fuzz/artifacts
+artifacts=$PWD/build-fuzz/artifacts  # absolute: a target may change its directory
 mkdir -p "$artifacts"
 scratch=$(mktemp -d /tmp/k73-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -26,7 +26,7 @@ for t in "${targets[@]}"; do
   log="$artifacts/$t.log"
   if build-fuzz/bin/"$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
-      "$scratch/$t" "fuzz/corpus/$t" >"$log" 2>&1; then
+      "$scratch/$t" "$PWD/fuzz/corpus/$t" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
     echo "$t: ${seconds} s, $runs runs, $cov, no crash"
