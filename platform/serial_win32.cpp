@@ -100,7 +100,10 @@ void serialClose(TovHandle port) {
 }
 
 void serialPurge(TovHandle port) {
-  PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  // Only what came in. Clearing the transmit side as well would throw away
+  // bytes still queued for the converter, CloseDevice's stop command among
+  // them, which is then never sent.
+  PurgeComm(port, PURGE_RXCLEAR);
 }
 
 bool serialStatus(TovHandle port, TovComStat* status) {
