@@ -60,7 +60,7 @@ TEST(Tovcon, StartsWithoutSettingsOnDefaultsAndEndsWithoutSaving) {
   ASSERT_TRUE(tovcon.waitForText("Do you wish to save configuration (y/n)?"));
   tovcon.sendKeys({"n"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(dir.exists("tovset.cfg"));
 }
@@ -90,7 +90,7 @@ TEST(Tovcon, TypedSizeAndSaveOnYes) {
   ASSERT_TRUE(tovcon.waitForText("Do you wish to save configuration (y/n)?"));
   tovcon.sendKeys({"y"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 0);
   const std::string saved = dir.read("tovset.cfg");
   EXPECT_EQ(saved.substr(0, 12), "1\n2048\n2\n0\n2") << saved;
@@ -114,7 +114,7 @@ TEST(Tovcon, SignsOnAtKeyFourAndShowsReadings) {
   ASSERT_TRUE(tovcon.waitForTextAt(34, 5, "Main Menu")) << tovcon.screen();
   tovcon.sendKeys({"Escape", "n"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 0);
 }
 
@@ -131,7 +131,7 @@ TEST(Tovcon, SignOnFailureWithoutAConverter) {
   ASSERT_TRUE(tovcon.waitForTextAt(34, 5, "Main Menu"));
   tovcon.sendKeys({"Escape", "n"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 0);
 }
 
@@ -145,7 +145,7 @@ TEST(Tovcon, MissingLibraryEndsWithStatusOne) {
   EXPECT_NE(tovcon.screen().find("-- error"), std::string::npos);
   tovcon.sendKeys({"Enter"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 1);
 }
 
@@ -161,7 +161,7 @@ TEST(Tovcon, MissingExportIsNamedAndEndsWithStatusOne) {
   EXPECT_NE(tovcon.screen().find("     GetComHandle(...)\n"), std::string::npos) << tovcon.screen();
   tovcon.sendKeys({"Enter"});
   int status = -1;
-  ASSERT_TRUE(tovcon.waitForExit(&status));
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
   EXPECT_EQ(status, 1);
 }
 

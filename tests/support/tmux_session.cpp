@@ -133,7 +133,14 @@ TmuxSession::TmuxSession(const std::string& command, const std::string& workDir)
                               "set -g status off\n"
                               "set -g escape-time 0\n"
                               "set -g history-limit 0\n";
-  const std::string shellCommand = "cd '" + workDir + "' && exec " + command;
+  // A shell stays between tmux and the program and writes down its status:
+  // tmux now and then marks a pane dead without the status (seen with
+  // sanitizer-built programs, which are slow to exit). The trap keeps the
+  // shell alive through Ctrl-C, which the program handles itself.
+  statusPath_ = workDir + "/.tmux.status";
+  unlink(statusPath_.c_str());
+  const std::string shellCommand = "trap : INT; cd '" + workDir + "' && " + command +
+                                   "; s=$?; echo $s > '" + statusPath_ + "'; exit $s";
   int rc = runCommand({"tmux", "-S", socket_, "-f", confPath_, "new-session", "-d", "-x", "80",
                        "-y", "25", "-s", name_, shellCommand});
   started_ = rc == 0;
@@ -147,6 +154,7 @@ TmuxSession::~TmuxSession() {
   runCommand({"tmux", "-S", socket_, "kill-server"});
   unlink(socket_.c_str());
   unlink(confPath_.c_str());
+  unlink(statusPath_.c_str());
 }
 
 std::vector<std::string> TmuxSession::tmux(std::vector<std::string> args) const {
@@ -231,6 +239,11 @@ bool TmuxSession::exited(int* status) const {
   }
   if (second != std::string::npos && std::sscanf(out[0].c_str() + second + 1, "%d", &sig) == 1) {
     if (status) *status = 128 + sig;  // killed by a signal, as a shell reports it
+    return true;
+  }
+  std::ifstream recorded(statusPath_);
+  if (recorded >> code) {
+    if (status) *status = code;
     return true;
   }
   return false;

@@ -85,6 +85,7 @@ class TmuxSession {
   std::vector<std::string> tmux(std::vector<std::string> args) const;
   std::string socket_;
   std::string confPath_;
+  std::string statusPath_;  // the wrapping shell writes the program's status here
   std::string name_ = "e2e";
   bool started_ = false;
 };
