@@ -13,8 +13,9 @@ build: setup
 	@cmake -S . -B $(BUILD) -G Ninja >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# The whole suite.
-test: test-linux
+# The whole suite: the Linux suite, short fuzz runs, the suite again under
+# AddressSanitizer and UBSan, and the Windows build under Wine.
+test: test-linux test-fuzz test-asan test-windows
 
 # The Linux suite: unit, virtual-time protocol, pseudo-terminal and terminal tests.
 test-linux: build
