@@ -151,8 +151,7 @@ void EnterInputBufferSize() {
   if (rec->inQueueSize < kSmallestInputQueue) rec->inQueueSize = kSmallestInputQueue;
 }
 
-bool SignOnForPolledMode() {
-  DeviceRecord* rec = program.record();
+bool SignOnWithMessages(DeviceRecord* rec) {
   rec->asleep = 0;
   ClearScreen();
   PrintAt(30, 11, "Signing on at COM%d", rec->deviceIndex + 1);
@@ -163,6 +162,12 @@ bool SignOnForPolledMode() {
   }
   driver.GetComHandle(rec, &program.comHandle);
   PrintAt(20, 11, "Performing system calibration...");
+  return true;
+}
+
+bool SignOnForPolledMode() {
+  DeviceRecord* rec = program.record();
+  if (!SignOnWithMessages(rec)) return false;
   if (driver.SysCal(rec) == 0) {
     PrintAt(16, 13, "unable to do Syscal.  Press any key to continue");
     WaitKey();

@@ -3,6 +3,8 @@
 #ifndef TOV_CONSOLE_MAIN_MENU_H
 #define TOV_CONSOLE_MAIN_MENU_H
 
+#include "tovdrv.h"
+
 namespace tov {
 
 // Start-up up to the main menu: notice, device records, console, driver,
@@ -17,6 +19,11 @@ void DrawMainMenu();
 // Acts on one main-menu key; false when it was Esc and the program ends.
 bool RunMainMenuKey(int key);
 void EnterInputBufferSize();
+
+// The start of every sign-on the operator asks for (polled mode, a scan run):
+// "Signing on at COM%d", SignOn, the port handle, "Performing system
+// calibration...". False after the failure message and its key.
+bool SignOnWithMessages(DeviceRecord* rec);
 void ExitProgram();
 
 // The whole program: StartUp, then RunMainMenu.

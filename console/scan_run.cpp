@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "main_menu.h"
 #include "scan_file.h"
 #include "scanning.h"
 #include "screen.h"
@@ -158,16 +159,7 @@ void ScanUntilStopped(DeviceRecord* rec, ScanDataFile& file) {
 // One run. False when the sign-on failed and the operator goes back to the
 // main menu.
 bool PerformScanRun(DeviceRecord* rec) {
-  rec->asleep = 0;
-  ClearScreen();
-  PrintAt(30, 11, "Signing on at COM%d", rec->deviceIndex + 1);
-  if (driver.SignOn(rec) == 0) {
-    PrintAt(16, 13, "unable to sign on.  Press any key to continue");
-    WaitKey();
-    return false;
-  }
-  driver.GetComHandle(rec, &program.comHandle);
-  PrintAt(20, 11, "Performing system calibration...");
+  if (!SignOnWithMessages(rec)) return false;
   driver.SysCal(rec);  // a failed calibration does not stop the run
   driver.RemoteAvg(rec);
 
