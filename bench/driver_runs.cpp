@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "bench_record.h"
 #include "measure.h"
 #include "runs.h"
 #include "table.h"
@@ -71,22 +72,11 @@ bool spinningConversion(int fd, const DeviceRecord& rec, int32_t* counts) {
 }  // namespace
 
 DeviceRecord benchRecord() {
-  DeviceRecord rec{};
-  rec.deviceIndex = 0;  // COM1
-  rec.scanType = 1;
+  DeviceRecord rec = k73test::benchRecord(0);  // COM1
   rec.pointsPerScan = 6;
-  rec.bytesPerConversion = 3;
-  rec.bipolar = 0;
-  rec.gain = 1;
   rec.filter = 2;
   rec.sampleRate = 1027;
-  rec.counterPreset = -1;
   rec.firmwareVersion = 100;
-  rec.remoteAvg = 1;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
-  rec.baudIndex = 0;
-  rec.scanInterval = 2.0;
   return rec;
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_record.h"
 #include "link.h"
 #include "scripted_peer.h"
 #include "tovdrv.h"
@@ -20,21 +21,9 @@ using k73test::Bytes;
 using Packet = std::pair<uint8_t, uint8_t>;
 
 inline DeviceRecord defaultRecord() {
-  DeviceRecord rec{};
-  rec.deviceIndex = 0;
-  rec.scanInterval = 2.0;
-  rec.pointsPerScan = 1;
-  rec.scanType = 1;
+  DeviceRecord rec = k73test::benchRecord();
   for (auto& entry : rec.scanTable) entry = 0x10;
   rec.scanTable[0] = 0x00;
-  rec.bytesPerConversion = 3;
-  rec.gain = 1;
-  rec.sampleRate = 10;
-  rec.baudIndex = 0;
-  rec.counterPreset = -1;
-  rec.remoteAvg = 1;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
   rec.replyTimeout = 2000;
   return rec;
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_record.h"
 #include "link.h"
 #include "tovdrv.h"
 #include "virtual_bench.h"
@@ -92,15 +93,12 @@ inline std::function<Bytes(uint8_t, uint8_t)> acceptingConverter(
 class PolledBench : public ::testing::Test {
  protected:
   void SetUp() override {
-    rec.deviceIndex = 0;
-    rec.bytesPerConversion = 3;
-    rec.gain = 1;
-    rec.sampleRate = 10;
-    rec.remoteAvg = 1;
-    rec.baudIndex = 0;
+    // Only the link is set up: no scan, no counter preset.
+    rec.scanType = 0;
+    rec.scanInterval = 0;
+    rec.pointsPerScan = 0;
+    rec.counterPreset = 0;
     rec.replyTimeout = 2000;
-    rec.outQueueSize = 1;
-    rec.inQueueSize = 1024;
     bench.attach(1, &converter);
     ASSERT_TRUE(tov::openPort(&rec, kBaud, 0));
   }
@@ -116,7 +114,7 @@ class PolledBench : public ::testing::Test {
 
   k73::VirtualBench bench;
   ScriptedConverter converter;
-  DeviceRecord rec{};
+  DeviceRecord rec = k73test::benchRecord();
 };
 
 }  // namespace polled

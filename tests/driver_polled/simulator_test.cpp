@@ -2,6 +2,7 @@
 // after a real sign-on, in virtual time.
 #include <gtest/gtest.h>
 
+#include "bench_record.h"
 #include "converter.h"
 #include "link.h"
 #include "tovdrv.h"
@@ -20,18 +21,7 @@ class SignedOnConverter : public ::testing::Test {
     converter.model() = model;
     bench.attach(1, &converter);
 
-    rec.deviceIndex = 0;
-    rec.scanInterval = 2.0;
-    rec.pointsPerScan = 1;
-    rec.scanType = 1;
     for (auto& entry : rec.scanTable) entry = 0x10;
-    rec.bytesPerConversion = 3;
-    rec.gain = 1;
-    rec.sampleRate = 10;
-    rec.counterPreset = -1;
-    rec.remoteAvg = 1;
-    rec.outQueueSize = 1;
-    rec.inQueueSize = 1024;
     ASSERT_EQ(SignOn(&rec), 1);
   }
   void TearDown() override { CloseDevice(&rec); }
@@ -47,7 +37,7 @@ class SignedOnConverter : public ::testing::Test {
 
   k73::VirtualBench bench;
   k73::Converter converter;
-  DeviceRecord rec{};
+  DeviceRecord rec = k73test::benchRecord();
 };
 
 TEST_F(SignedOnConverter, ConversionsGiveTheInputsInMillivolts) {

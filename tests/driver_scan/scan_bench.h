@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_record.h"
 #include "link.h"
 #include "tovdrv.h"
 #include "virtual_bench.h"
@@ -88,23 +89,13 @@ inline Bytes framedScan(int points, int width) {
 class ScanBench : public ::testing::Test {
  protected:
   void SetUp() override {
-    rec.deviceIndex = 0;
     rec.scanInterval = 0.5;
     rec.pointsPerScan = 2;
-    rec.scanType = 1;
     rec.channel = 2;
     rec.subChannel = 5;
-    rec.bytesPerConversion = 3;
     rec.filter = 2;
-    rec.gain = 1;
-    rec.sampleRate = 10;
-    rec.remoteAvg = 1;
-    rec.baudIndex = 0;
-    rec.counterPreset = -1;
     rec.firmwareVersion = 100;
     rec.replyTimeout = 2000;
-    rec.outQueueSize = 1;
-    rec.inQueueSize = 1024;
     bench.attach(1, &converter);
     ASSERT_TRUE(tov::openPort(&rec, kBaud, 0));
   }
@@ -120,7 +111,7 @@ class ScanBench : public ::testing::Test {
 
   k73::VirtualBench bench;
   ScanConverter converter;
-  DeviceRecord rec{};
+  DeviceRecord rec = k73test::benchRecord();
 };
 
 }  // namespace scanbench

@@ -2,10 +2,10 @@
 // line and a real operator make it fail, in virtual time.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "bench_record.h"
 #include "converter.h"
 #include "tovdrv.h"
 #include "virtual_bench.h"
@@ -14,20 +14,10 @@ namespace {
 
 constexpr int kPoints = 4;
 
-DeviceRecord benchRecord() {
-  DeviceRecord rec;
-  std::memset(&rec, 0, sizeof rec);
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
+DeviceRecord faultRecord() {
+  DeviceRecord rec = k73test::benchRecord();
   rec.filter = 2;
-  rec.gain = 1;
-  rec.sampleRate = 10.0f;
-  rec.bytesPerConversion = 3;
   rec.bipolar = 1;
-  rec.remoteAvg = 1;
-  rec.scanInterval = 2.0;
-  rec.scanType = 1;
-  rec.counterPreset = -1;
   for (int16_t& e : rec.scanTable) e = 0x10;  // skipped
   rec.scanTable[0] = 0x02;                    // channel 0, codes 0..2
   rec.scanTable[2] = 0x55;                    // channel 2, code 5
@@ -96,7 +86,7 @@ class LineFaults : public ::testing::Test {
 
   k73::VirtualBench bench;
   std::unique_ptr<k73::Converter> converter;
-  DeviceRecord rec = benchRecord();
+  DeviceRecord rec = faultRecord();
 };
 
 // The converter stops answering after sign-on: a conversion fails with

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "bench_record.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
@@ -26,21 +27,9 @@ using GetVerFn = int16_t (*)(DeviceRecord*);
 using GetComHandleFn = void (*)(DeviceRecord*, TovHandle*);
 
 DeviceRecord defaultRecord() {
-  DeviceRecord rec{};
-  rec.deviceIndex = 0;
-  rec.scanInterval = 2.0;
-  rec.pointsPerScan = 1;
-  rec.scanType = 1;
+  DeviceRecord rec = k73test::benchRecord();
   for (auto& entry : rec.scanTable) entry = 0x10;
   rec.scanTable[0] = 0x00;
-  rec.bytesPerConversion = 3;
-  rec.gain = 1;
-  rec.sampleRate = 10;
-  rec.baudIndex = 0;
-  rec.counterPreset = -1;
-  rec.remoteAvg = 1;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
   return rec;
 }
 

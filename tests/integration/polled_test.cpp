@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "bench_record.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
@@ -37,18 +38,10 @@ struct PolledDriver {
 };
 
 DeviceRecord polledRecord() {
-  DeviceRecord rec{};
+  DeviceRecord rec = k73test::benchRecord();
   rec.scanInterval = 1.0;
-  rec.pointsPerScan = 1;
-  rec.scanType = 1;
   for (auto& entry : rec.scanTable) entry = 0x10;
-  rec.bytesPerConversion = 3;
-  rec.gain = 1;
   rec.sampleRate = 100;
-  rec.counterPreset = -1;
-  rec.remoteAvg = 1;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
   return rec;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "bench_record.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
@@ -60,18 +61,11 @@ std::vector<std::string> simArgs() {
 // Six channels, control code 0 each, 24-bit unipolar, at the shortest
 // interval the timing check allows.
 DeviceRecord scanRecord(ScanDriver& drv) {
-  DeviceRecord rec{};
-  rec.scanType = 1;
+  DeviceRecord rec = k73test::benchRecord();
   rec.pointsPerScan = 6;
-  rec.bytesPerConversion = 3;
-  rec.gain = 1;
   rec.filter = 2;
   rec.sampleRate = 1027;
-  rec.counterPreset = -1;
   rec.firmwareVersion = 100;
-  rec.remoteAvg = 1;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
   double longest = 0, shortest = 0;
   drv.checkScanTime(&rec, &longest, &shortest);
   rec.scanInterval = shortest;

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
+#include "bench_record.h"
 #include "converter.h"
 #include "tovdrv.h"
 #include "virtual_bench.h"
@@ -15,22 +15,10 @@
 namespace simtest {
 
 inline DeviceRecord defaultRecord() {
-  DeviceRecord rec;
-  std::memset(&rec, 0, sizeof rec);
-  rec.deviceIndex = 0;
-  rec.outQueueSize = 1;
-  rec.inQueueSize = 1024;
-  rec.baudIndex = 0;
+  DeviceRecord rec = k73test::benchRecord();
   rec.filter = 2;
-  rec.gain = 1;
-  rec.sampleRate = 10.0f;
-  rec.bytesPerConversion = 3;
   rec.bipolar = 1;
-  rec.remoteAvg = 1;
-  rec.scanInterval = 2.0;
   rec.pointsPerScan = 6;
-  rec.scanType = 1;
-  rec.counterPreset = -1;
   return rec;
 }
 
