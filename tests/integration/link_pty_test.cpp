@@ -25,6 +25,7 @@ using SignOnFn = int16_t (*)(DeviceRecord*);
 using CloseDeviceFn = int16_t (*)(DeviceRecord*);
 using GetVerFn = int16_t (*)(DeviceRecord*);
 using GetComHandleFn = void (*)(DeviceRecord*, TovHandle*);
+using SetComHandleFn = void (*)(DeviceRecord*, TovHandle);
 
 DeviceRecord defaultRecord() {
   DeviceRecord rec = k73test::benchRecord();
@@ -39,6 +40,7 @@ struct Driver {
   CloseDeviceFn closeDevice = lib.get<CloseDeviceFn>("CloseDevice");
   GetVerFn getVer = lib.get<GetVerFn>("GetVer");
   GetComHandleFn getComHandle = lib.get<GetComHandleFn>("GetComHandle");
+  SetComHandleFn setComHandle = lib.get<SetComHandleFn>("SetComHandle");  // checked where used
   bool ok() const { return lib.loaded() && signOn && closeDevice && getVer && getComHandle; }
 };
 
@@ -57,6 +59,21 @@ void measure(F call, double* wall, double* cpu) {
   call();
   *wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   *cpu = cpuSeconds() - cpu0;
+}
+
+// A raw pseudo-terminal pair: the master plays the converter's end of the
+// line, the slave the host's serial port.
+void openRawPty(int* master, int* slave) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(*master, 0);
+  ASSERT_EQ(grantpt(*master), 0);
+  ASSERT_EQ(unlockpt(*master), 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(*master, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(*master, TCSANOW, &raw), 0);
+  *slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(*slave, 0);
 }
 
 bool simulatorBuilt() {
@@ -89,24 +106,15 @@ TEST(LinkOverPty, APlainFileNamedCom1IsNotAPort) {
 TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
-  auto setComHandle = drv.lib.get<void (*)(DeviceRecord*, TovHandle)>("SetComHandle");
-  ASSERT_NE(setComHandle, nullptr);
+  ASSERT_NE(drv.setComHandle, nullptr);
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  termios raw{};
-  ASSERT_EQ(tcgetattr(master, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(slave, 0);
+  int master = -1, slave = -1;
+  ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
 
   DeviceRecord rec = defaultRecord();
   rec.replyTimeout = 1000;
   rec.firmwareVersion = 7;
-  setComHandle(&rec, slave);
+  drv.setComHandle(&rec, slave);
 
   double wall = 0, cpu = 0;
   measure([&] { EXPECT_EQ(drv.getVer(&rec), 0); }, &wall, &cpu);
@@ -126,7 +134,7 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   EXPECT_LT(cpu, 0.2);
   EXPECT_EQ(rec.firmwareVersion, 7);
 
-  setComHandle(&rec, TOV_INVALID_HANDLE);
+  drv.setComHandle(&rec, TOV_INVALID_HANDLE);
   close(slave);
 }
 
@@ -260,23 +268,14 @@ TEST(LinkOverPty, SignOnTurnsOffFlowControlLeftOnThePort) {
 TEST(LinkOverPty, CloseDeviceDeliversItsStopCommandBeforeThePurge) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
-  auto setComHandle = drv.lib.get<void (*)(DeviceRecord*, TovHandle)>("SetComHandle");
-  ASSERT_NE(setComHandle, nullptr);
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  termios raw{};
-  ASSERT_EQ(tcgetattr(master, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(slave, 0);
+  ASSERT_NE(drv.setComHandle, nullptr);
+  int master = -1, slave = -1;
+  ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
   const uint8_t scanBytes[] = {0xF0, 1, 2, 3, 0x0F};
   ASSERT_EQ(write(master, scanBytes, sizeof scanBytes), static_cast<ssize_t>(sizeof scanBytes));
 
   DeviceRecord rec = defaultRecord();
-  setComHandle(&rec, slave);  // the driver owns it now and closes it
+  drv.setComHandle(&rec, slave);  // the driver owns it now and closes it
   EXPECT_EQ(drv.closeDevice(&rec), 1);
   uint8_t got[16] = {};
   const ssize_t n = read(master, got, sizeof got);
