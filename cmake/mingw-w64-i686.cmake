@@ -1,15 +1,3 @@
 # Cross-build for 32-bit Windows with MinGW-w64 (Debian's g++-mingw-w64-i686).
-# The win32 thread model keeps winpthread out of the binaries.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(TOV_MINGW_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${TOV_MINGW_PREFIX}-gcc-win32 ${TOV_MINGW_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOV_MINGW_PREFIX}-g++-win32 ${TOV_MINGW_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOV_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,0 +1,15 @@
+# What the two MinGW-w64 toolchain files share; each sets
+# CMAKE_SYSTEM_PROCESSOR (i686 or x86_64) and then includes this file.
+# The win32 thread model keeps winpthread out of the binaries.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(TOV_MINGW_PREFIX ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32)
+find_program(CMAKE_C_COMPILER NAMES ${TOV_MINGW_PREFIX}-gcc-win32 ${TOV_MINGW_PREFIX}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${TOV_MINGW_PREFIX}-g++-win32 ${TOV_MINGW_PREFIX}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${TOV_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TOV_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
