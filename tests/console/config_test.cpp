@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 namespace tov {
 namespace {
 
+using test::linesOf;
 using test::TempDir;
 
 DeviceRecord DefaultRecord() {
@@ -22,13 +22,6 @@ DeviceRecord DefaultRecord() {
   int32_t averaging = 1;
   SetConfigurationDefaults(&rec, averaging);
   return rec;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 // Twenty-six lines with every field off its default.
@@ -45,7 +38,7 @@ TEST(ConfigurationFile, SavesTheRecordInTableOrderWithItsFormats) {
   rec.modeMid = 2;
   rec.modeHigh = 3;
   ASSERT_TRUE(SaveConfiguration(&rec, 1, dir.file("tovset.cfg").c_str()));
-  std::vector<std::string> lines = Lines(dir.read("tovset.cfg"));
+  std::vector<std::string> lines = linesOf(dir.read("tovset.cfg"));
   ASSERT_EQ(lines.size(), 26u);
   EXPECT_EQ(lines[1], "-5");
   EXPECT_EQ(lines[2], "0");

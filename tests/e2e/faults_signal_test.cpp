@@ -7,14 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tmux_session.h"
@@ -56,13 +53,6 @@ pid_t TovconIn(const std::string& dir) {
   }
   closedir(proc);
   return found;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // A complete line: six "%9.3lf  " fields with the simulator's inputs.
@@ -141,7 +131,7 @@ TEST_P(SignalDuringScan, ShownScansAreCompleteLinesInTheFile) {
   ASSERT_TRUE(tovcon->waitForText("done", 20000)) << tovcon->screen();
 
   const std::string data = dir.read("run.txt");
-  const std::vector<std::string> lines = Lines(data);
+  const std::vector<std::string> lines = linesOf(data);
   ASSERT_GE(long(lines.size()), shown - 1) << data;
   const bool cutAllowed = how == "SIGKILL";
   for (size_t i = 0; i < lines.size(); ++i) {

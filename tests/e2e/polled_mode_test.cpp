@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -28,15 +27,6 @@ std::string DefaultConfiguration(int localAveraging, double sampleRate) {
   return cfg;
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = kDefaultWaitMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
-
 bool IsReadingLine(const std::string& text) {
   static const std::regex reading(R"(^ {3} *-?\d+ {5} *-?\d+\.\d{3}$)");
   return std::regex_match(text, reading);
@@ -51,23 +41,18 @@ class PolledEndToEnd : public ::testing::Test {
     ASSERT_TRUE(sim->ready());
     tovcon = std::make_unique<TmuxSession>(kBin + "/tovcon", dir.path());
     ASSERT_TRUE(tovcon->started());
-    // The start-up notice waits for a key; Enter at the main menu only redraws it.
-    ASSERT_TRUE(WaitFor([this] {
-      if (tovcon->screen().find("Main Menu") != std::string::npos) return true;
-      tovcon->sendKeys({"Enter"});
-      return tovcon->waitForText("Main Menu", 300);
-    }));
+    ASSERT_TRUE(tovcon->reachMainMenu());
   }
 
   void EnterPolledMode(const std::string& port = "COM1") {
     tovcon->sendKeys({"4"});
     ASSERT_TRUE(tovcon->waitForTextAt(10, 0, "POLLED  MENU"));
     ASSERT_TRUE(tovcon->waitForTextAt(43, 10, "X) Port=" + port));
-    ASSERT_TRUE(WaitFor([this] { return IsReadingLine(tovcon->text(1, 13, 26)); }));
+    ASSERT_TRUE(waitUntil([this] { return IsReadingLine(tovcon->text(1, 13, 26)); }));
   }
 
   bool ReportHas(const std::string& line) {
-    return WaitFor([&] { return dir.read("report.txt").find(line) != std::string::npos; });
+    return waitUntil([&] { return dir.read("report.txt").find(line) != std::string::npos; });
   }
 
   bool AllRowsHaveReadings() {
@@ -84,14 +69,14 @@ class PolledEndToEnd : public ::testing::Test {
 TEST_F(PolledEndToEnd, ReadingsFillTheColumnAndTheStatisticsFollow) {
   Start({1});
   EnterPolledMode();
-  ASSERT_TRUE(WaitFor([this] { return AllRowsHaveReadings(); }));
+  ASSERT_TRUE(waitUntil([this] { return AllRowsHaveReadings(); }));
   ASSERT_TRUE(tovcon->waitForTextAt(40, 13, "Maximum "));
   EXPECT_TRUE(tovcon->waitForTextAt(40, 19, "Effective Resolution "));
   // Readings keep coming: row 13 is written again on the next pass.
   const std::string first = tovcon->text(1, 13, 26);
-  EXPECT_TRUE(WaitFor([&] { return tovcon->text(1, 13, 26) != first; }));
+  EXPECT_TRUE(waitUntil([&] { return tovcon->text(1, 13, 26) != first; }));
   // After 40 readings the noise block is published.
-  EXPECT_TRUE(WaitFor([this] { return tovcon->text(62, 19, 5) != "  0.0"; }, 30000));
+  EXPECT_TRUE(waitUntil([this] { return tovcon->text(62, 19, 5) != "  0.0"; }, 30000));
   EXPECT_TRUE(ReportHas("\nconversion\n"));
 
   tovcon->sendKeys({"Escape"});
@@ -124,7 +109,7 @@ TEST_F(PolledEndToEnd, CommandKeysChangeTheScreenAndTheConverter) {
   EXPECT_TRUE(ReportHas(" gain 2 "));
   // Readings go on after the commands.
   tovcon->sendKeys({"Space"});
-  EXPECT_TRUE(WaitFor([this] { return AllRowsHaveReadings(); }));
+  EXPECT_TRUE(waitUntil([this] { return AllRowsHaveReadings(); }));
 
   tovcon->sendKeys({"Escape"});
   EXPECT_TRUE(tovcon->waitForText("Main Menu"));
@@ -140,7 +125,7 @@ TEST_F(PolledEndToEnd, SleepReturnsToTheMainMenuWithTheSleepLine) {
   // Polled mode again signs the converter on and wakes it.
   tovcon->sendKeys({"4"});
   EXPECT_TRUE(tovcon->waitForTextAt(10, 0, "POLLED  MENU"));
-  EXPECT_TRUE(WaitFor([this] { return IsReadingLine(tovcon->text(1, 13, 26)); }));
+  EXPECT_TRUE(waitUntil([this] { return IsReadingLine(tovcon->text(1, 13, 26)); }));
 }
 
 TEST_F(PolledEndToEnd, PortChangeMovesToASecondConverter) {
@@ -155,8 +140,8 @@ TEST_F(PolledEndToEnd, PortChangeMovesToASecondConverter) {
   EXPECT_TRUE(tovcon->waitForTextAt(43, 10, "X) Port=COM2  "));
   // The new converter answers: the readings go on with it.
   const std::string before = tovcon->text(1, 13, 26) + tovcon->text(1, 14, 26);
-  EXPECT_TRUE(
-      WaitFor([&] { return tovcon->text(1, 13, 26) + tovcon->text(1, 14, 26) != before; }, 20000));
+  EXPECT_TRUE(waitUntil([&] { return tovcon->text(1, 13, 26) + tovcon->text(1, 14, 26) != before; },
+                        20000));
 
   // Back to COM1, signed on already: no sign-on screen this time.
   tovcon->sendKeys({"x"});

@@ -2,14 +2,11 @@
 // behind COM1, with the scan data file in a private directory.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tmux_session.h"
@@ -45,22 +42,6 @@ std::string Configuration(const ScanSettings& s) {
   return cfg.str();
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = kDefaultWaitMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // The values of one file line; empty when a field is not "%9.3lf  ".
 std::vector<double> Fields(const std::string& line) {
   static const std::regex field(R"( *-?\d+\.\d{3}  )");
@@ -93,12 +74,7 @@ class ScanEndToEnd : public ::testing::Test {
     ASSERT_TRUE(sim->ready());
     tovcon = std::make_unique<TmuxSession>(kBin + "/tovcon", dir.path());
     ASSERT_TRUE(tovcon->started());
-    // The start-up notice waits for a key; Enter at the main menu only redraws it.
-    ASSERT_TRUE(WaitFor([this] {
-      if (tovcon->screen().find("Main Menu") != std::string::npos) return true;
-      tovcon->sendKeys({"Enter"});
-      return tovcon->waitForText("Main Menu", 300);
-    }));
+    ASSERT_TRUE(tovcon->reachMainMenu());
     tovcon->sendKeys({"5"});
     ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION"));
   }
@@ -140,7 +116,7 @@ TEST_F(ScanEndToEnd, NormalScansMatchTheInputsOnScreenAndInTheFile) {
   StopScan();
   LeaveToMainMenu();
 
-  const std::vector<std::string> lines = Lines(dir.read("data.txt"));
+  const std::vector<std::string> lines = linesOf(dir.read("data.txt"));
   ASSERT_GE(lines.size(), 3u);
   for (const std::string& line : lines) {
     const std::vector<double> values = Fields(line);
@@ -171,7 +147,7 @@ TEST_F(ScanEndToEnd, SelfCalibrationScansCarryTheCalibrationValuesFirst) {
   EXPECT_NEAR(fullScaleCal, 4990.0, 1.0);
   StopScan();
 
-  const std::vector<std::string> lines = Lines(dir.read("cal.txt"));
+  const std::vector<std::string> lines = linesOf(dir.read("cal.txt"));
   ASSERT_GE(lines.size(), 2u);
   for (const std::string& line : lines) {
     const std::vector<double> values = Fields(line);
@@ -195,7 +171,7 @@ TEST_F(ScanEndToEnd, ASingleChannelScanShowsItsOneCell) {
   EXPECT_NEAR(std::stod(tovcon->text(29, 9, 9)), 321.5, kTolerance);
   StopScan();
 
-  const std::vector<std::string> lines = Lines(dir.read("one.txt"));
+  const std::vector<std::string> lines = linesOf(dir.read("one.txt"));
   ASSERT_GE(lines.size(), 2u);
   for (const std::string& line : lines) {
     const std::vector<double> values = Fields(line);
@@ -210,7 +186,7 @@ TEST_F(ScanEndToEnd, TwoRunsAppendToOneFile) {
   ASSERT_TRUE(tovcon->waitForTextAt(2, 24, "SCAN # 2"));
   StopScan();
   const std::string first = dir.read("both.txt");
-  const size_t firstLines = Lines(first).size();
+  const size_t firstLines = linesOf(first).size();
   ASSERT_GE(firstLines, 2u);
 
   PerformScan("both.txt");
@@ -220,7 +196,7 @@ TEST_F(ScanEndToEnd, TwoRunsAppendToOneFile) {
 
   const std::string both = dir.read("both.txt");
   EXPECT_EQ(both.compare(0, first.size(), first), 0);
-  const std::vector<std::string> lines = Lines(both);
+  const std::vector<std::string> lines = linesOf(both);
   EXPECT_GE(lines.size(), firstLines + 2);
   for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
 }
@@ -286,7 +262,7 @@ TEST_F(ScanEndToEnd, ShownScansStayInTheFileWhenTheConverterVanishes) {
   sim.reset();
   const std::string shown = tovcon->text(2, 24, 12);
   const int scansShown = std::stoi(shown.substr(7));
-  const std::vector<std::string> lines = Lines(dir.read("gone.txt"));
+  const std::vector<std::string> lines = linesOf(dir.read("gone.txt"));
   EXPECT_GE(static_cast<int>(lines.size()), scansShown);
   for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
   // With nothing arriving any more the run waits for a key, which still ends it.
@@ -301,7 +277,7 @@ TEST_F(ScanEndToEnd, ShownScansStayInTheFileWhenTheProgramIsInterrupted) {
   tovcon->sendKeys({"C-c"});
   int status = 0;
   ASSERT_TRUE(tovcon->waitForExit(&status));
-  const std::vector<std::string> lines = Lines(dir.read("interrupted.txt"));
+  const std::vector<std::string> lines = linesOf(dir.read("interrupted.txt"));
   EXPECT_GE(lines.size(), 3u);
   for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
 }

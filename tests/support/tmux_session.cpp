@@ -210,6 +210,17 @@ CursorState TmuxSession::cursor() const {
   return c;
 }
 
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+  return pollUntil(timeoutMs, done);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 bool TmuxSession::waitForText(const std::string& text, int timeoutMs) const {
   return pollUntil(timeoutMs, [&] { return screen().find(text) != std::string::npos; });
 }
@@ -223,6 +234,14 @@ bool TmuxSession::waitForTextAt(int column, int row, const std::string& expected
 
 bool TmuxSession::waitForTextGone(const std::string& text, int timeoutMs) const {
   return pollUntil(timeoutMs, [&] { return screen().find(text) == std::string::npos; });
+}
+
+bool TmuxSession::reachMainMenu(int timeoutMs) {
+  return pollUntil(timeoutMs, [this] {
+    if (screen().find("Main Menu") != std::string::npos) return true;
+    sendKeys({"Enter"});
+    return waitForText("Main Menu", 300);
+  });
 }
 
 bool TmuxSession::exited(int* status) const {

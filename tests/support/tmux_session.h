@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Polls done every 10 ms until it holds or timeoutMs have passed.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = kDefaultWaitMs);
+
+// The lines of text, without their line ends.
+std::vector<std::string> linesOf(const std::string& text);
 
 // Runs argv (no shell) and returns its exit status; *output gets its stdout.
 int runCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
@@ -80,6 +87,10 @@ class TmuxSession {
   // *status: the exit status, or 128 + the signal that ended the program.
   bool exited(int* status) const;
   bool waitForExit(int* status, int timeoutMs = kDefaultWaitMs) const;
+
+  // tovcon's start-up notice waits for a key and Enter at the main menu only
+  // redraws it: presses Enter until the main menu shows.
+  bool reachMainMenu(int timeoutMs = kDefaultWaitMs);
 
  private:
   std::vector<std::string> tmux(std::vector<std::string> args) const;
