@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr uint8_t kOffsetCal = 0x82;
-constexpr uint8_t kFullScaleCal = 0x83;
 // Internal inputs the converter uses for system calibration.
 constexpr uint8_t kZeroInput = 0x70;
 constexpr uint8_t kFullScaleInput = 0x60;
@@ -39,11 +37,11 @@ bool systemStep(DeviceRecord* rec, uint8_t command, uint8_t input) {
 extern "C" {
 
 TOVEXPORT int16_t TOVAPI FullScaleCal(DeviceRecord* rec) {
-  return calibrateCurrentChannel(rec, kFullScaleCal);
+  return calibrateCurrentChannel(rec, tov::cmd::kFullScaleCal);
 }
 
 TOVEXPORT int16_t TOVAPI OffsetCal(DeviceRecord* rec) {
-  return calibrateCurrentChannel(rec, kOffsetCal);
+  return calibrateCurrentChannel(rec, tov::cmd::kOffsetCal);
 }
 
 // Zero and full scale are calibrated at gain 1; the zero is then calibrated
@@ -55,12 +53,12 @@ TOVEXPORT int16_t TOVAPI SysCal(DeviceRecord* rec) {
     rec->gain = 1;
     if (!SendADMode(rec)) return 0;
   }
-  if (!systemStep(rec, kOffsetCal, kZeroInput)) return 0;
-  if (!systemStep(rec, kFullScaleCal, kFullScaleInput)) return 0;
+  if (!systemStep(rec, tov::cmd::kOffsetCal, kZeroInput)) return 0;
+  if (!systemStep(rec, tov::cmd::kFullScaleCal, kFullScaleInput)) return 0;
   if (workingGain != rec->gain) {
     rec->gain = workingGain;
     if (!SendADMode(rec)) return 0;
-    if (!systemStep(rec, kOffsetCal, kZeroInput)) return 0;
+    if (!systemStep(rec, tov::cmd::kOffsetCal, kZeroInput)) return 0;
   }
   return 1;
 }

@@ -23,14 +23,14 @@ extern "C" {
 TOVEXPORT int16_t TOVAPI GetConversion(DeviceRecord* rec) {
   uint8_t stale = 0;
   tov::drainInput(rec, &stale);  // stale bytes still count in rxChecksum
-  if (!tov::sendPacket(rec, 0x81, 0)) return 0;
+  if (!tov::sendPacket(rec, tov::cmd::kConversion, 0)) return 0;
 
   uint8_t echo = 0;
   if (!tov::readBytesTimed(rec, 1, rec->replyTimeout, &echo)) {
     rec->lastError = 1;
     return 0;
   }
-  if (echo != 0x81) {
+  if (echo != tov::cmd::kConversion) {
     rec->lastError = echo;
     return 0;
   }
@@ -47,7 +47,7 @@ TOVEXPORT int16_t TOVAPI GetConversion(DeviceRecord* rec) {
 }
 
 TOVEXPORT int32_t TOVAPI SetChanCode(DeviceRecord* rec) {
-  return tov::sendPacket(rec, 1, tov::channelCode(rec)) ? 1 : 0;
+  return tov::sendPacket(rec, tov::cmd::kSelectChannel, tov::channelCode(rec)) ? 1 : 0;
 }
 
 TOVEXPORT int32_t TOVAPI RemoteAvg(DeviceRecord* rec) {
@@ -55,7 +55,7 @@ TOVEXPORT int32_t TOVAPI RemoteAvg(DeviceRecord* rec) {
   // The converter takes the averaging count as a power of two.
   uint8_t exponent = 0;
   for (uint32_t n = rec->remoteAvg; n > 1; n >>= 1) ++exponent;
-  return tov::sendPacket(rec, 4, exponent) ? 1 : 0;
+  return tov::sendPacket(rec, tov::cmd::kAveraging, exponent) ? 1 : 0;
 }
 
 TOVEXPORT double TOVAPI Counts2Volts(DeviceRecord* rec) {

@@ -13,8 +13,6 @@ namespace {
 
 using namespace tov::scan;
 
-constexpr uint8_t kDigInCommand = 0x80;
-constexpr uint8_t kDigInQuery = 0x4C;
 constexpr int kAnswerBytes = 2;  // 0x80 and the input byte, ahead of the scan
 
 // The scan's last two bytes, which the answer in front of it pushed back into
@@ -38,7 +36,7 @@ bool collectScanTail(DeviceRecord* rec) {
 
 uint8_t plainScan(DeviceRecord* rec, uint8_t requestDigIn) {
   if (requestDigIn && !rec->digInPending) {
-    if (!tov::sendPacket(rec, kDigInCommand, kDigInQuery)) return 0;
+    if (!tov::sendPacket(rec, tov::cmd::kDigitalIn, tov::cmd::kDigitalInQuery)) return 0;
     rec->digInPending = 1;
   }
   const uint8_t* b = rec->scanBuffer;
@@ -73,7 +71,8 @@ uint8_t scanAfterAnswer(DeviceRecord* rec, uint8_t* digInFresh, uint8_t requestD
       "GetOneScanWithDigin()-> next 7:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X)\r\n", b[0], b[1],
       b[2], b[3], b[4], b[5], b[6]);
   // Keep one query on its way while the caller wants the inputs.
-  if (requestDigIn && !tov::sendPacket(rec, kDigInCommand, kDigInQuery)) return 0;
+  if (requestDigIn && !tov::sendPacket(rec, tov::cmd::kDigitalIn, tov::cmd::kDigitalInQuery))
+    return 0;
   return 1;
 }
 
@@ -88,7 +87,7 @@ extern "C" TOVEXPORT uint8_t TOVAPI GetOneScanWithDigin(DeviceRecord* rec, uint8
   switch (rec->scanBuffer[0]) {
     case kStartMarker:
       return plainScan(rec, requestDigIn);
-    case kDigInCommand:
+    case tov::cmd::kDigitalIn:
       return scanAfterAnswer(rec, digInFresh, requestDigIn, collected);
     default:
       rec->lastError = kStartMarkerError;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "commands.h"
 #include "tovdrv.h"
 
 namespace tov {

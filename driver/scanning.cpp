@@ -17,12 +17,6 @@ namespace tov::scan {
 
 namespace {
 
-constexpr uint8_t kSelectChannel = 1;
-constexpr uint8_t kStartNormal = 0x89;
-constexpr uint8_t kStopScan = 0x8A;
-constexpr uint8_t kStartSingle = 0x8B;
-constexpr uint8_t kStartSelfCal = 0x8C;
-
 // Pause after the stop command: the converter finishes the scan under way
 // and ends its stream with 0x8A within this time.
 constexpr int64_t kStopSettleMs = 1500;
@@ -117,16 +111,16 @@ TOVEXPORT int16_t TOVAPI StartScanning(DeviceRecord* rec) {
     return 0;
   }
 
-  uint8_t command = kStartNormal;
+  uint8_t command = tov::cmd::kStartNormal;
   if (rec->scanType == 2) {
-    command = kStartSelfCal;
+    command = tov::cmd::kStartSelfCal;
   } else if (rec->scanType == 0) {
     // Select the input, then let the digital filter settle on it before the
     // first conversion of the scan.
-    if (!tov::sendPacket(rec, kSelectChannel, tov::channelCode(rec))) return 0;
+    if (!tov::sendPacket(rec, tov::cmd::kSelectChannel, tov::channelCode(rec))) return 0;
     tov::busyWaitMs(2 * settlingMs(rec) + 500);
     tov::busyWaitMs(502);
-    command = kStartSingle;
+    command = tov::cmd::kStartSingle;
   }
   if (!tov::sendPacket(rec, command, static_cast<uint8_t>(rec->subChannel))) return 0;
 
@@ -180,16 +174,16 @@ TOVEXPORT int32_t TOVAPI RemFromBuffer(DeviceRecord* rec, int32_t n) {
 }
 
 TOVEXPORT int16_t TOVAPI StopScanning(DeviceRecord* rec) {
-  if (!tov::sendPacket(rec, kStopScan, 0)) return 0;
+  if (!tov::sendPacket(rec, tov::cmd::kStop, 0)) return 0;
   tov::busyWaitMs(kStopSettleMs);
 
   // The stream is over when its last byte is the stop command's 0x8A.
   uint8_t lastByte = 0;
   tov::drainInput(rec, &lastByte);
-  if (lastByte != kStopScan) return 0;
+  if (lastByte != tov::cmd::kStop) return 0;
 
   rec->scanBufferCount = 0;
-  return tov::sendPacket(rec, kSelectChannel, tov::channelCode(rec)) ? 1 : 0;
+  return tov::sendPacket(rec, tov::cmd::kSelectChannel, tov::channelCode(rec)) ? 1 : 0;
 }
 
 }  // extern "C"

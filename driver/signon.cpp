@@ -128,10 +128,10 @@ Attempt signOnAttempt(DeviceRecord* rec) {
 // Counter n of the converter's interval timer: select the control register,
 // write the control word, then the count low byte first.
 uint8_t programCounter(DeviceRecord* rec, int n, int32_t count) {
-  sendPacket(rec, 1, static_cast<uint8_t>(channelCode(rec) | 0x87));
+  sendPacket(rec, cmd::kSelectChannel, static_cast<uint8_t>(channelCode(rec) | 0x87));
   // Counter n, low byte then high byte, binary; mode 2 (rate generator) for
   // counter 0, mode 1 (one-shot) for counters 1 and 2.
-  sendPacket(rec, 7, static_cast<uint8_t>(n * 64 + 0x30 + (n == 0 ? 4 : 2)));
+  sendPacket(rec, cmd::kCounterByte, static_cast<uint8_t>(n * 64 + 0x30 + (n == 0 ? 4 : 2)));
   return WriteCntr(rec, n, count);
 }
 
@@ -171,7 +171,7 @@ int16_t TOVAPI SignOn(DeviceRecord* rec) {
 int16_t TOVAPI CloseDevice(DeviceRecord* rec) {
   if (portIsOpen(rec)) {
     // Stop any scan and leave the line idle; whatever it still sends is purged.
-    sendPacket(rec, 0x8A, 0);
+    sendPacket(rec, cmd::kStop, 0);
     writeByte(rec, 0x00);
     purgePort(rec);
     closePort(rec);
@@ -180,9 +180,9 @@ int16_t TOVAPI CloseDevice(DeviceRecord* rec) {
 }
 
 int16_t TOVAPI GetVer(DeviceRecord* rec) {
-  if (!sendPacket(rec, 0x86, 0)) return 0;
+  if (!sendPacket(rec, cmd::kVersion, 0)) return 0;
   if (!readBytesTimed(rec, 2, rec->replyTimeout, rec->reply)) return 0;
-  if (rec->reply[0] != 0x86) return 0;
+  if (rec->reply[0] != cmd::kVersion) return 0;
   rec->firmwareVersion = rec->reply[1];
   return 1;
 }
@@ -194,7 +194,7 @@ uint8_t TOVAPI DLL_SendPacket(DeviceRecord* rec, int32_t command, int32_t data) 
 uint8_t TOVAPI WriteCntr(DeviceRecord* rec, int32_t counter, int32_t count) {
   const int32_t high = count / 256;
   const int32_t low = count - high * 256;
-  sendPacket(rec, 1, static_cast<uint8_t>(channelCode(rec) | counter | 0x84));
-  sendPacket(rec, 7, static_cast<uint8_t>(low));
-  return sendPacket(rec, 7, static_cast<uint8_t>(high)) ? 1 : 0;
+  sendPacket(rec, cmd::kSelectChannel, static_cast<uint8_t>(channelCode(rec) | counter | 0x84));
+  sendPacket(rec, cmd::kCounterByte, static_cast<uint8_t>(low));
+  return sendPacket(rec, cmd::kCounterByte, static_cast<uint8_t>(high)) ? 1 : 0;
 }
