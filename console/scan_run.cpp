@@ -70,13 +70,38 @@ void NapBetweenPolls() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-enum class WaitResult { ScanReady, KeyPressed };
+// The driver's own deadline for one scan: the interval plus two seconds.
+std::chrono::milliseconds StallLimit(const DeviceRecord* rec) {
+  constexpr double kLongestMs = 365.0 * 24 * 3600 * 1000;  // a wild interval stays finite
+  double ms = (rec->scanInterval + 2) * 1000;
+  if (!(ms <= kLongestMs)) ms = kLongestMs;  // also catches NaN
+  if (ms < 0) ms = 0;
+  return std::chrono::milliseconds(static_cast<int64_t>(ms));
+}
 
+enum class WaitResult { ScanDue, KeyPressed };
+
+// Waits for a whole scan or a key. A converter that stops sending, part-way
+// through a scan, after its too-fast byte 0x0A or between scans, would leave
+// the run waiting for ever: once nothing new has arrived for a scan's
+// deadline, GetOneScan is left to time out and tell why.
 WaitResult WaitForScan(DeviceRecord* rec) {
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds stallLimit = StallLimit(rec);
+  uint32_t seen = driver.GetNumBytesInBuffer(rec);
+  Clock::time_point lastArrival = Clock::now();
   for (;;) {
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
-    if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanReady;
+    if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanDue;
     if (KeyReady()) return WaitResult::KeyPressed;
+    const uint32_t waiting = driver.GetNumBytesInBuffer(rec);
+    const Clock::time_point now = Clock::now();
+    if (waiting != seen) {
+      seen = waiting;
+      lastArrival = now;
+    } else if (now - lastArrival > stallLimit) {
+      return WaitResult::ScanDue;
+    }
     NapBetweenPolls();
   }
 }
