@@ -2,8 +2,10 @@
 // behind COM1, with the scan data file in a private directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -96,6 +98,11 @@ class ScanEndToEnd : public ::testing::Test {
   void LeaveToMainMenu() {
     tovcon->sendKeys({"Escape"});
     ASSERT_TRUE(tovcon->waitForText("Main Menu"));
+  }
+
+  // A packet or event the converter reported receiving.
+  bool ReportHas(const std::string& line) {
+    return waitUntil([&] { return dir.read("report.txt").find(line) != std::string::npos; });
   }
 
   TempDir dir;
@@ -265,7 +272,7 @@ TEST_F(ScanEndToEnd, ShownScansStayInTheFileWhenTheConverterVanishes) {
   const std::vector<std::string> lines = linesOf(dir.read("gone.txt"));
   EXPECT_GE(static_cast<int>(lines.size()), scansShown);
   for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
-  // With nothing arriving any more the run waits for a key, which still ends it.
+  // A key pressed at once still ends the run, before the silence is reported.
   StopScan();
   LeaveToMainMenu();
 }
@@ -280,6 +287,114 @@ TEST_F(ScanEndToEnd, ShownScansStayInTheFileWhenTheProgramIsInterrupted) {
   const std::vector<std::string> lines = linesOf(dir.read("interrupted.txt"));
   EXPECT_GE(lines.size(), 3u);
   for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
+}
+
+// A converter that misbehaves part-way through a run. The run says why it
+// ended, waits for a key, sends the stop command and goes back to the
+// configuration screen; the file holds exactly the scans that were shown.
+struct ScanFault {
+  const char* name;
+  std::vector<std::string> simArgs;
+  int scansShown;
+  // From column 2 of row 18 on, one string per row; the last is the key prompt.
+  std::vector<std::string> rows;
+};
+
+void PrintTo(const ScanFault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
+class ScanFaultEndToEnd : public ScanEndToEnd, public ::testing::WithParamInterface<ScanFault> {};
+
+// Long enough for the driver's time-out (interval + 2 s), twice, and its sign-on.
+constexpr int kFailureWaitMs = 30000;
+
+TEST_P(ScanFaultEndToEnd, TheRunEndsWithItsMessageAndTheStopCommand) {
+  const ScanFault& fault = GetParam();
+  Start({}, fault.simArgs);
+  PerformScan("data.txt");
+  const int lastRow = 18 + static_cast<int>(fault.rows.size()) - 1;
+  ASSERT_TRUE(tovcon->waitForTextAt(0, lastRow, " press any key to continue", kFailureWaitMs))
+      << tovcon->screen();
+  for (size_t i = 0; i + 1 < fault.rows.size(); ++i) {
+    const std::string& row = fault.rows[i];
+    EXPECT_EQ(tovcon->text(2, 18 + static_cast<int>(i), static_cast<int>(row.size()) + 1),
+              row + " ")
+        << tovcon->screen();
+  }
+  const std::string status = tovcon->text(2, 24, 12);
+  if (fault.scansShown == 0) {
+    EXPECT_EQ(status.substr(0, 4), "Wait") << tovcon->screen();
+  } else {
+    EXPECT_EQ(status, "SCAN # " + std::to_string(fault.scansShown) + "    ") << tovcon->screen();
+  }
+  EXPECT_EQ(tovcon->text(0, lastRow + 1, 80), std::string(80, ' '));
+
+  tovcon->sendKeys({"Space"});
+  ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION", kFailureWaitMs));
+  EXPECT_TRUE(ReportHas("scan stop")) << dir.read("report.txt");
+  const std::vector<std::string> lines = linesOf(dir.read("data.txt"));
+  EXPECT_EQ(static_cast<int>(lines.size()), fault.scansShown);
+  for (const std::string& line : lines) EXPECT_EQ(Fields(line).size(), 6u) << line;
+  LeaveToMainMenu();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Misbehaviours, ScanFaultEndToEnd,
+    ::testing::Values(ScanFault{"BadStartMarker",
+                                {"--misbehave", "bad-start-marker"},
+                                0,
+                                {"Start scan framing failure", "", " press any key to continue"}},
+                      ScanFault{"ScanCutShort",
+                                {"--misbehave", "cut-scan=7"},
+                                0,
+                                {"not enough chars, possible communications error",
+                                 " press any key to continue"}},
+                      ScanFault{"StreamStopsBetweenScans",
+                                {"--misbehave", "stop-after-scans=2"},
+                                2,
+                                {"not enough chars, possible communications error",
+                                 " press any key to continue"}},
+                      ScanFault{
+                          "StreamStopsAfterTheRateByte",
+                          {"--misbehave", "stop-after-rate-byte=2"},
+                          2,
+                          {"scan rate too fast for this scan type", " press any key to continue"}}),
+    [](const ::testing::TestParamInfo<ScanFault>& info) { return std::string(info.param.name); });
+
+// The end marker is tested after the values are shown and filed: the message
+// follows the last cell printed, and that scan's line stays in the file.
+TEST_F(ScanEndToEnd, AMissingEndMarkerIsReportedAfterTheScanIsFiled) {
+  ScanSettings settings;
+  const int table[6] = {0x01, 16, 16, 16, 16, 16};  // channel 0, codes 0-1
+  std::copy(std::begin(table), std::end(table), settings.table);
+  Start(settings, {"--misbehave", "bad-end-marker"});
+  PerformScan("data.txt");
+  ASSERT_TRUE(tovcon->waitForTextAt(14, 3, "End scan framing failure ")) << tovcon->screen();
+  EXPECT_EQ(tovcon->text(2, 24, 12), "SCAN # 1    ");
+  EXPECT_NEAR(std::stod(tovcon->text(5, 3, 9)), kInputs[0], kTolerance);
+  const std::vector<std::string> filed = linesOf(dir.read("data.txt"));
+  ASSERT_EQ(filed.size(), 1u);
+  EXPECT_EQ(Fields(filed[0]).size(), 2u) << filed[0];
+
+  tovcon->sendKeys({"Space"});
+  ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION"));
+  EXPECT_TRUE(ReportHas("scan stop")) << dir.read("report.txt");
+  EXPECT_EQ(linesOf(dir.read("data.txt")).size(), 1u);
+}
+
+TEST_F(ScanEndToEnd, AKeyBeforeTheFirstScanStopsWithNothingFiled) {
+  ScanSettings settings;
+  settings.interval = 10.0;
+  Start(settings);
+  PerformScan("data.txt");
+  EXPECT_EQ(tovcon->text(2, 24, 4), "Wait");
+  tovcon->sendKeys({"q"});
+  ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION"));
+  EXPECT_TRUE(ReportHas("scan start normal")) << dir.read("report.txt");
+  EXPECT_TRUE(ReportHas("scan stop")) << dir.read("report.txt");
+  EXPECT_TRUE(dir.exists("data.txt"));
+  EXPECT_EQ(dir.read("data.txt"), "");
 }
 
 }  // namespace

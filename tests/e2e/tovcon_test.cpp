@@ -194,5 +194,24 @@ TEST(Tovcon, InterruptRestoresTheTerminal) {
   EXPECT_TRUE(tovcon.cursor().visible);
 }
 
+// A terminal smaller than the 80 x 25 screen the program draws: the notice
+// wraps and the menu is clipped, but the keys work and the program ends
+// normally.
+TEST(Tovcon, ASmallerTerminalStillReachesTheMenuAndEndsNormally) {
+  TempDir dir;
+  dir.write("tovset.cfg", kSettings);
+  TmuxSession tovcon(Tovcon(), dir.path(), 60, 20);
+  ASSERT_TRUE(tovcon.started());
+  ASSERT_TRUE(tovcon.reachMainMenu()) << tovcon.screen();
+  ASSERT_TRUE(tovcon.waitForText("1) Baud rate          4800")) << tovcon.screen();
+  tovcon.sendKeys({"Escape"});
+  ASSERT_TRUE(tovcon.waitForText("Do you wish to save configuration (y/n)?")) << tovcon.screen();
+  tovcon.sendKeys({"n"});
+  int status = -1;
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(dir.read("tovset.cfg"), kSettings);
+}
+
 }  // namespace
 }  // namespace tov::test

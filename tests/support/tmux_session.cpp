@@ -124,7 +124,8 @@ int runCommand(const std::vector<std::string>& argv, std::string* output) {
 
 // ------------------------------------------------------------ TmuxSession
 
-TmuxSession::TmuxSession(const std::string& command, const std::string& workDir) {
+TmuxSession::TmuxSession(const std::string& command, const std::string& workDir, int columns,
+                         int rows) {
   // The socket and the configuration live in the working directory, so two
   // tests never share a server.
   socket_ = workDir + "/.tmux.sock";
@@ -141,11 +142,12 @@ TmuxSession::TmuxSession(const std::string& command, const std::string& workDir)
   unlink(statusPath_.c_str());
   const std::string shellCommand = "trap : INT; cd '" + workDir + "' && " + command +
                                    "; s=$?; echo $s > '" + statusPath_ + "'; exit $s";
-  int rc = runCommand({"tmux", "-S", socket_, "-f", confPath_, "new-session", "-d", "-x", "80",
-                       "-y", "25", "-s", name_, shellCommand});
+  int rc =
+      runCommand({"tmux", "-S", socket_, "-f", confPath_, "new-session", "-d", "-x",
+                  std::to_string(columns), "-y", std::to_string(rows), "-s", name_, shellCommand});
   started_ = rc == 0;
   if (started_) {
-    // Keep the pane exactly 80 x 25 whatever a client might do.
+    // Keep the pane its size whatever a client might do.
     runCommand({"tmux", "-S", socket_, "set-option", "-t", name_, "window-size", "manual"});
   }
 }

@@ -60,9 +60,10 @@ struct CursorState {
 class TmuxSession {
  public:
   // Starts command (run by the shell, so arguments and redirections work) in
-  // workDir, in a terminal of exactly 80 x 25. The last screen and the exit
-  // status stay readable after the program ends.
-  TmuxSession(const std::string& command, const std::string& workDir);
+  // workDir, in a terminal of exactly columns x rows (80 x 25 unless asked).
+  // The last screen and the exit status stay readable after the program ends.
+  TmuxSession(const std::string& command, const std::string& workDir, int columns = 80,
+              int rows = 25);
   ~TmuxSession();  // kills the private server
   TmuxSession(const TmuxSession&) = delete;
   TmuxSession& operator=(const TmuxSession&) = delete;
@@ -73,7 +74,7 @@ class TmuxSession {
   void sendKeys(const std::vector<std::string>& keys);
   void typeText(const std::string& literal);  // each character as typed
 
-  std::vector<std::string> rows() const;  // 25 rows, each padded to 80
+  std::vector<std::string> rows() const;  // 25 rows of 80, blank beyond a smaller terminal
   std::string screen() const;             // rows joined with '\n', trailing blanks trimmed
   std::string text(int column, int row, int length) const;
   CursorState cursor() const;
