@@ -5,47 +5,13 @@
 #include <unistd.h>
 
 #include "bench_record.h"
+#include "bound_driver.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
 namespace {
 
-using RecordFn = int16_t (*)(DeviceRecord*);
-
-struct ScanDriver {
-  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
-  RecordFn signOn = lib.get<RecordFn>("SignOn");
-  RecordFn closeDevice = lib.get<RecordFn>("CloseDevice");
-  RecordFn startScanning = lib.get<RecordFn>("StartScanning");
-  RecordFn getOneScan = lib.get<RecordFn>("GetOneScan");
-  RecordFn stopScanning = lib.get<RecordFn>("StopScanning");
-  using TimeFn = int16_t (*)(DeviceRecord*, double*, double*);
-  TimeFn checkScanTime = lib.get<TimeFn>("CheckScanTime");
-  using GconvFn = void (*)(DeviceRecord*);
-  GconvFn gconv = lib.get<GconvFn>("Gconv");
-  using RemFn = int32_t (*)(DeviceRecord*, int32_t);
-  RemFn remFromBuffer = lib.get<RemFn>("RemFromBuffer");
-  using DigFn = uint8_t (*)(DeviceRecord*, uint8_t*, uint8_t);
-  DigFn getOneScanWithDigin = lib.get<DigFn>("GetOneScanWithDigin");
-
-  bool ok() const {
-    return lib.loaded() && signOn && closeDevice && startScanning && getOneScan && stopScanning &&
-           checkScanTime && gconv && remFromBuffer && getOneScanWithDigin;
-  }
-
-  // Takes the points of the scan now in scanBuffer and drops its end marker.
-  std::vector<double> points(DeviceRecord* rec) {
-    std::vector<double> mv;
-    for (int i = 0; i < rec->pointsPerScan; ++i) {
-      gconv(rec);
-      mv.push_back(rec->millivolts);
-    }
-    EXPECT_EQ(rec->scanBufferCount, 1);
-    EXPECT_EQ(rec->scanBuffer[0], 0x0F);
-    remFromBuffer(rec, 1);
-    return mv;
-  }
-};
+using ScanDriver = k73test::BoundDriver;
 
 const double kInputs[6] = {1000.0, 1500.5, 2000.25, 2500.0, 3333.3, 4999.0};
 
@@ -67,9 +33,9 @@ DeviceRecord scanRecord(ScanDriver& drv) {
   rec.sampleRate = 1027;
   rec.firmwareVersion = 100;
   double longest = 0, shortest = 0;
-  drv.checkScanTime(&rec, &longest, &shortest);
+  drv.CheckScanTime(&rec, &longest, &shortest);
   rec.scanInterval = shortest;
-  EXPECT_EQ(drv.checkScanTime(&rec, &longest, &shortest), 1);
+  EXPECT_EQ(drv.CheckScanTime(&rec, &longest, &shortest), 1);
   return rec;
 }
 
@@ -87,28 +53,28 @@ class ScanOverPty : public ::testing::Test {
 TEST_F(ScanOverPty, ScansCarryTheInputsAndARunCanFollowAStoppedOne) {
   DeviceRecord rec = scanRecord(drv);
   for (int run = 0; run < 2; ++run) {
-    ASSERT_EQ(drv.signOn(&rec), 1) << "run " << run << "\n" << sim.log();
-    ASSERT_EQ(drv.startScanning(&rec), 1) << "run " << run;
+    ASSERT_EQ(drv.SignOn(&rec), 1) << "run " << run << "\n" << sim.log();
+    ASSERT_EQ(drv.StartScanning(&rec), 1) << "run " << run;
     for (int scan = 0; scan < 8; ++scan) {
-      ASSERT_EQ(drv.getOneScan(&rec), 1)
+      ASSERT_EQ(drv.GetOneScan(&rec), 1)
           << "run " << run << " scan " << scan << " error " << rec.lastError;
       const std::vector<double> mv = drv.points(&rec);
       for (int ch = 0; ch < 6; ++ch) EXPECT_NEAR(mv[ch], kInputs[ch], 0.001) << "channel " << ch;
     }
-    EXPECT_EQ(drv.stopScanning(&rec), 1) << "run " << run;
+    EXPECT_EQ(drv.StopScanning(&rec), 1) << "run " << run;
     EXPECT_EQ(rec.scanBufferCount, 0);
   }
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
 }
 
 TEST_F(ScanOverPty, DigitalInputsArriveBetweenScans) {
   DeviceRecord rec = scanRecord(drv);
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
-  ASSERT_EQ(drv.startScanning(&rec), 1);
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.StartScanning(&rec), 1);
   int answers = 0;
   for (int scan = 0; scan < 6; ++scan) {
     uint8_t fresh = 0;
-    ASSERT_EQ(drv.getOneScanWithDigin(&rec, &fresh, 1), 1)
+    ASSERT_EQ(drv.GetOneScanWithDigin(&rec, &fresh, 1), 1)
         << "scan " << scan << " error " << rec.lastError;
     if (fresh) {
       ++answers;
@@ -118,8 +84,8 @@ TEST_F(ScanOverPty, DigitalInputsArriveBetweenScans) {
     EXPECT_NEAR(mv[5], kInputs[5], 0.001);
   }
   EXPECT_GE(answers, 3);  // every scan after the first query's answer carries one
-  EXPECT_EQ(drv.stopScanning(&rec), 1);
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.StopScanning(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
 }
 
 }  // namespace

@@ -15,60 +15,23 @@
 #include <vector>
 
 #include "bench_record.h"
+#include "bound_driver.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
 namespace {
 
-using RecordFn = int16_t (*)(DeviceRecord*);
-
-struct Driver {
-  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
-  RecordFn signOn = lib.get<RecordFn>("SignOn");
-  RecordFn closeDevice = lib.get<RecordFn>("CloseDevice");
-  RecordFn startScanning = lib.get<RecordFn>("StartScanning");
-  RecordFn getOneScan = lib.get<RecordFn>("GetOneScan");
-  RecordFn stopScanning = lib.get<RecordFn>("StopScanning");
-  RecordFn getConversion = lib.get<RecordFn>("GetConversion");
-  using ChannelFn = int32_t (*)(DeviceRecord*);
-  ChannelFn setChanCode = lib.get<ChannelFn>("SetChanCode");
-  using TimeFn = int16_t (*)(DeviceRecord*, double*, double*);
-  TimeFn checkScanTime = lib.get<TimeFn>("CheckScanTime");
-  using GconvFn = void (*)(DeviceRecord*);
-  GconvFn gconv = lib.get<GconvFn>("Gconv");
-  using RemFn = int32_t (*)(DeviceRecord*, int32_t);
-  RemFn remFromBuffer = lib.get<RemFn>("RemFromBuffer");
-  using GetComHandleFn = void (*)(DeviceRecord*, TovHandle*);
-  GetComHandleFn getComHandle = lib.get<GetComHandleFn>("GetComHandle");
-
-  bool ok() const {
-    return lib.loaded() && signOn && closeDevice && startScanning && getOneScan && stopScanning &&
-           getConversion && setChanCode && checkScanTime && gconv && remFromBuffer && getComHandle;
-  }
-
+struct Driver : k73test::BoundDriver {
   TovHandle port(DeviceRecord* rec) {
     TovHandle handle = TOV_INVALID_HANDLE;
-    getComHandle(rec, &handle);
+    GetComHandle(rec, &handle);
     return handle;
-  }
-
-  // Takes the points of the scan now in scanBuffer and drops its end marker.
-  std::vector<double> points(DeviceRecord* rec) {
-    std::vector<double> mv;
-    for (int i = 0; i < rec->pointsPerScan; ++i) {
-      gconv(rec);
-      mv.push_back(rec->millivolts);
-    }
-    EXPECT_EQ(rec->scanBufferCount, 1);
-    EXPECT_EQ(rec->scanBuffer[0], 0x0F);
-    remFromBuffer(rec, 1);
-    return mv;
   }
 
   // A scan run of `scans` scans whose points must all be the simulator's inputs.
   void expectGoodScans(DeviceRecord* rec, const double* inputs, int scans) {
     for (int scan = 0; scan < scans; ++scan) {
-      ASSERT_EQ(getOneScan(rec), 1) << "scan " << scan << " error " << rec->lastError;
+      ASSERT_EQ(GetOneScan(rec), 1) << "scan " << scan << " error " << rec->lastError;
       const std::vector<double> mv = points(rec);
       for (int ch = 0; ch < rec->pointsPerScan; ++ch)
         EXPECT_NEAR(mv[ch], inputs[ch], 0.001) << "scan " << scan << " channel " << ch;
@@ -142,16 +105,16 @@ DeviceRecord scanRecord(Driver& drv) {
   rec.sampleRate = 1027;
   rec.firmwareVersion = 100;
   double longest = 0, shortest = 0;
-  drv.checkScanTime(&rec, &longest, &shortest);
+  drv.CheckScanTime(&rec, &longest, &shortest);
   rec.scanInterval = shortest;
-  EXPECT_EQ(drv.checkScanTime(&rec, &longest, &shortest), 1);
+  EXPECT_EQ(drv.CheckScanTime(&rec, &longest, &shortest), 1);
   return rec;
 }
 
 TEST_F(UnplugOverPty, ConverterPulledMidScanFailsAsleepAndWorksWhenPluggedBack) {
   DeviceRecord rec = scanRecord(drv);
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
-  ASSERT_EQ(drv.startScanning(&rec), 1);
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.StartScanning(&rec), 1);
   ASSERT_NO_FATAL_FAILURE(drv.expectGoodScans(&rec, kInputs, 3));
 
   ASSERT_NO_FATAL_FAILURE(killAndReap(sim));
@@ -163,7 +126,7 @@ TEST_F(UnplugOverPty, ConverterPulledMidScanFailsAsleepAndWorksWhenPluggedBack) 
   int16_t result = 1;
   double wall = 0, cpu = 0;
   for (int call = 0; call < 4 && result == 1; ++call) {
-    measure([&] { result = drv.getOneScan(&rec); }, &wall, &cpu);
+    measure([&] { result = drv.GetOneScan(&rec); }, &wall, &cpu);
     if (result == 1) drv.points(&rec);
   }
   ASSERT_EQ(result, 0);
@@ -172,18 +135,18 @@ TEST_F(UnplugOverPty, ConverterPulledMidScanFailsAsleepAndWorksWhenPluggedBack) 
   EXPECT_LT(wall, rec.scanInterval + 2.0 + 15.0);
   EXPECT_LT(cpu, 0.25) << "over " << wall << " s";
   EXPECT_EQ(drv.port(&rec), TOV_INVALID_HANDLE);  // the failed sign-on let the port go
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
   EXPECT_EQ(k73test::openDescriptorCount(), descriptorsBefore);
 
   // A converter plugged back in on the same name: the simulator replaces the
   // dangling link itself.
   ASSERT_TRUE(sim.start()) << sim.log();
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
-  ASSERT_EQ(drv.startScanning(&rec), 1);
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.StartScanning(&rec), 1);
   ASSERT_NO_FATAL_FAILURE(drv.expectGoodScans(&rec, kInputs, 4));
-  EXPECT_EQ(drv.stopScanning(&rec), 1);
+  EXPECT_EQ(drv.StopScanning(&rec), 1);
   EXPECT_EQ(rec.scanBufferCount, 0);
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
   EXPECT_EQ(drv.port(&rec), TOV_INVALID_HANDLE);
   EXPECT_EQ(k73test::openDescriptorCount(), descriptorsBefore);
   EXPECT_TRUE(sim.running()) << sim.log();
@@ -195,10 +158,10 @@ TEST_F(UnplugOverPty, PolledConversionFailsInTimeWhenTheConverterGoes) {
   DeviceRecord rec = k73test::benchRecord();
   rec.sampleRate = 100;
   for (auto& entry : rec.scanTable) entry = 0x10;
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
   rec.channel = 3;
-  ASSERT_EQ(drv.setChanCode(&rec), 1);
-  ASSERT_EQ(drv.getConversion(&rec), 1);
+  ASSERT_EQ(drv.SetChanCode(&rec), 1);
+  ASSERT_EQ(drv.GetConversion(&rec), 1);
   EXPECT_NEAR(rec.millivolts, kInputs[3], 0.001);
   const double timeout = rec.replyTimeout / 1000.0;
   ASSERT_GT(timeout, 0);
@@ -207,7 +170,7 @@ TEST_F(UnplugOverPty, PolledConversionFailsInTimeWhenTheConverterGoes) {
   ASSERT_EQ(kill(sim.pid(), SIGSTOP), 0);
   int16_t result = 1;
   double wall = 0, cpu = 0;
-  measure([&] { result = drv.getConversion(&rec); }, &wall, &cpu);
+  measure([&] { result = drv.GetConversion(&rec); }, &wall, &cpu);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(rec.lastError, 1);
   EXPECT_GE(wall, timeout - 0.01);
@@ -218,21 +181,21 @@ TEST_F(UnplugOverPty, PolledConversionFailsInTimeWhenTheConverterGoes) {
   ASSERT_EQ(kill(sim.pid(), SIGCONT), 0);
   timespec settle{0, 500 * 1000000L};
   nanosleep(&settle, nullptr);
-  ASSERT_EQ(drv.getConversion(&rec), 1) << "error " << rec.lastError;
+  ASSERT_EQ(drv.GetConversion(&rec), 1) << "error " << rec.lastError;
   EXPECT_NEAR(rec.millivolts, kInputs[3], 0.001);
 
   // Gone with its line: the request packet cannot be written, so the call
   // fails after the write layer's 3 s and leaves lastError alone.
   ASSERT_NO_FATAL_FAILURE(killAndReap(sim));
   rec.lastError = 77;
-  measure([&] { result = drv.getConversion(&rec); }, &wall, &cpu);
+  measure([&] { result = drv.GetConversion(&rec); }, &wall, &cpu);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(rec.lastError, 77);
   EXPECT_LT(wall, 3.0 + 3.0);
   EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
 
   // Its stop command cannot be written either; the port is let go all the same.
-  measure([&] { EXPECT_EQ(drv.closeDevice(&rec), 1); }, &wall, &cpu);
+  measure([&] { EXPECT_EQ(drv.CloseDevice(&rec), 1); }, &wall, &cpu);
   EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
   EXPECT_EQ(drv.port(&rec), TOV_INVALID_HANDLE);
   EXPECT_EQ(k73test::openDescriptorCount(), descriptorsBefore);
