@@ -16,16 +16,15 @@
 #include <fstream>
 
 #include "bench_record.h"
+#include "bound_driver.h"
+#include "cpu_time.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
 namespace {
 
-using SignOnFn = int16_t (*)(DeviceRecord*);
-using CloseDeviceFn = int16_t (*)(DeviceRecord*);
-using GetVerFn = int16_t (*)(DeviceRecord*);
-using GetComHandleFn = void (*)(DeviceRecord*, TovHandle*);
-using SetComHandleFn = void (*)(DeviceRecord*, TovHandle);
+using k73test::cpuSeconds;
+using k73test::measure;
 
 DeviceRecord defaultRecord() {
   DeviceRecord rec = k73test::benchRecord();
@@ -34,32 +33,7 @@ DeviceRecord defaultRecord() {
   return rec;
 }
 
-struct Driver {
-  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
-  SignOnFn signOn = lib.get<SignOnFn>("SignOn");
-  CloseDeviceFn closeDevice = lib.get<CloseDeviceFn>("CloseDevice");
-  GetVerFn getVer = lib.get<GetVerFn>("GetVer");
-  GetComHandleFn getComHandle = lib.get<GetComHandleFn>("GetComHandle");
-  SetComHandleFn setComHandle = lib.get<SetComHandleFn>("SetComHandle");  // checked where used
-  bool ok() const { return lib.loaded() && signOn && closeDevice && getVer && getComHandle; }
-};
-
-double cpuSeconds() {
-  rusage use{};
-  getrusage(RUSAGE_SELF, &use);
-  return use.ru_utime.tv_sec + use.ru_stime.tv_sec +
-         (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-}
-
-// Runs `call` and reports its wall time and the CPU time it took, in seconds.
-template <class F>
-void measure(F call, double* wall, double* cpu) {
-  const double cpu0 = cpuSeconds();
-  const auto t0 = std::chrono::steady_clock::now();
-  call();
-  *wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  *cpu = cpuSeconds() - cpu0;
-}
+using Driver = k73test::BoundDriver;
 
 // A raw pseudo-terminal pair: the master plays the converter's end of the
 // line, the slave the host's serial port.
@@ -89,15 +63,15 @@ TEST(LinkOverPty, APlainFileNamedCom1IsNotAPort) {
   const int before = k73test::openDescriptorCount();
   DeviceRecord rec = defaultRecord();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(drv.signOn(&rec), 0);
+  EXPECT_EQ(drv.SignOn(&rec), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   TovHandle handle = 0;
-  drv.getComHandle(&rec, &handle);
+  drv.GetComHandle(&rec, &handle);
   EXPECT_EQ(handle, TOV_INVALID_HANDLE);
   EXPECT_EQ(k73test::openDescriptorCount(), before);
 
   rec.deviceIndex = 1;  // COM2 does not exist at all
-  EXPECT_EQ(drv.signOn(&rec), 0);
+  EXPECT_EQ(drv.SignOn(&rec), 0);
   EXPECT_EQ(k73test::openDescriptorCount(), before);
 }
 
@@ -106,7 +80,7 @@ TEST(LinkOverPty, APlainFileNamedCom1IsNotAPort) {
 TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
-  ASSERT_NE(drv.setComHandle, nullptr);
+  ASSERT_NE(drv.SetComHandle, nullptr);
 
   int master = -1, slave = -1;
   ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
@@ -114,10 +88,10 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   DeviceRecord rec = defaultRecord();
   rec.replyTimeout = 1000;
   rec.firmwareVersion = 7;
-  drv.setComHandle(&rec, slave);
+  drv.SetComHandle(&rec, slave);
 
   double wall = 0, cpu = 0;
-  measure([&] { EXPECT_EQ(drv.getVer(&rec), 0); }, &wall, &cpu);
+  measure([&] { EXPECT_EQ(drv.GetVer(&rec), 0); }, &wall, &cpu);
   EXPECT_GE(wall, 0.99);
   EXPECT_LT(wall, 1.5);
   EXPECT_LT(cpu, 0.2);
@@ -128,13 +102,13 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
 
   // The far end closes: writes fail for the write layer's 3 s.
   close(master);
-  measure([&] { EXPECT_EQ(drv.getVer(&rec), 0); }, &wall, &cpu);
+  measure([&] { EXPECT_EQ(drv.GetVer(&rec), 0); }, &wall, &cpu);
   EXPECT_GE(wall, 2.99);  // deadlines are whole milliseconds
   EXPECT_LT(wall, 3.5);
   EXPECT_LT(cpu, 0.2);
   EXPECT_EQ(rec.firmwareVersion, 7);
 
-  drv.setComHandle(&rec, TOV_INVALID_HANDLE);
+  drv.SetComHandle(&rec, TOV_INVALID_HANDLE);
   close(slave);
 }
 
@@ -147,15 +121,15 @@ TEST(LinkOverPty, SignOnReadsTheVersionAndCloseDeviceReleasesThePort) {
 
   DeviceRecord rec = defaultRecord();
   rec.firmwareVersion = -1;
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
   EXPECT_GE(rec.firmwareVersion, 0);
   TovHandle handle = TOV_INVALID_HANDLE;
-  drv.getComHandle(&rec, &handle);
+  drv.GetComHandle(&rec, &handle);
   EXPECT_GE(handle, 0);
   EXPECT_EQ(rec.dcb.BaudRate, 9600u);
 
   rec.firmwareVersion = -1;
-  EXPECT_EQ(drv.getVer(&rec), 1);
+  EXPECT_EQ(drv.GetVer(&rec), 1);
   EXPECT_GE(rec.firmwareVersion, 0);
 
   // Nobody else takes the port while it is ours.
@@ -165,9 +139,9 @@ TEST(LinkOverPty, SignOnReadsTheVersionAndCloseDeviceReleasesThePort) {
     close(other);
   }
 
-  EXPECT_EQ(drv.signOn(&rec), 1);  // our own sign-on again: closes and reopens
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
-  drv.getComHandle(&rec, &handle);
+  EXPECT_EQ(drv.SignOn(&rec), 1);  // our own sign-on again: closes and reopens
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
+  drv.GetComHandle(&rec, &handle);
   EXPECT_EQ(handle, TOV_INVALID_HANDLE);
   EXPECT_TRUE(sim.running()) << sim.log();
 }
@@ -179,12 +153,12 @@ TEST(LinkOverPty, SigningOnAndOffManyTimesLeaksNoDescriptor) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
   DeviceRecord rec = defaultRecord();
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();  // warm up: stdio, locale, ...
-  ASSERT_EQ(drv.closeDevice(&rec), 1);
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();  // warm up: stdio, locale, ...
+  ASSERT_EQ(drv.CloseDevice(&rec), 1);
   const int before = k73test::openDescriptorCount();
   for (int cycle = 0; cycle < 5; ++cycle) {
-    ASSERT_EQ(drv.signOn(&rec), 1) << "cycle " << cycle << "\n" << sim.log();
-    ASSERT_EQ(drv.closeDevice(&rec), 1);
+    ASSERT_EQ(drv.SignOn(&rec), 1) << "cycle " << cycle << "\n" << sim.log();
+    ASSERT_EQ(drv.CloseDevice(&rec), 1);
     EXPECT_EQ(k73test::openDescriptorCount(), before) << "cycle " << cycle;
   }
 }
@@ -198,7 +172,7 @@ TEST(LinkOverPty, UnloadingTheDriverClosesAPortLeftOpen) {
     Driver drv;
     ASSERT_TRUE(drv.ok()) << drv.lib.error();
     DeviceRecord rec = defaultRecord();
-    ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+    ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
     EXPECT_EQ(k73test::openDescriptorCount(), before + 1);
   }
   EXPECT_EQ(k73test::openDescriptorCount(), before);
@@ -227,8 +201,8 @@ TEST(LinkOverPty, AnOrdinaryUserCanSignOnAgainAndAgain) {
     if (!drv.ok()) _exit(kCannotLoad);
     DeviceRecord rec = defaultRecord();
     int failures = 0;
-    for (int signOn = 0; signOn < 3; ++signOn) failures += drv.signOn(&rec) == 1 ? 0 : 1;
-    drv.closeDevice(&rec);
+    for (int signOn = 0; signOn < 3; ++signOn) failures += drv.SignOn(&rec) == 1 ? 0 : 1;
+    drv.CloseDevice(&rec);
     _exit(failures);
   }
   int status = 0;
@@ -255,12 +229,12 @@ TEST(LinkOverPty, SignOnTurnsOffFlowControlLeftOnThePort) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
   DeviceRecord rec = defaultRecord();
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
   TovHandle port = TOV_INVALID_HANDLE;
-  drv.getComHandle(&rec, &port);
+  drv.GetComHandle(&rec, &port);
   ASSERT_EQ(tcgetattr(static_cast<int>(port), &tio), 0);
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
 }
 
 // CloseDevice stops the converter and leaves the line idle before it lets the
@@ -268,15 +242,15 @@ TEST(LinkOverPty, SignOnTurnsOffFlowControlLeftOnThePort) {
 TEST(LinkOverPty, CloseDeviceDeliversItsStopCommandBeforeThePurge) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
-  ASSERT_NE(drv.setComHandle, nullptr);
+  ASSERT_NE(drv.SetComHandle, nullptr);
   int master = -1, slave = -1;
   ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
   const uint8_t scanBytes[] = {0xF0, 1, 2, 3, 0x0F};
   ASSERT_EQ(write(master, scanBytes, sizeof scanBytes), static_cast<ssize_t>(sizeof scanBytes));
 
   DeviceRecord rec = defaultRecord();
-  drv.setComHandle(&rec, slave);  // the driver owns it now and closes it
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  drv.SetComHandle(&rec, slave);  // the driver owns it now and closes it
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
   uint8_t got[16] = {};
   const ssize_t n = read(master, got, sizeof got);
   ASSERT_EQ(n, 4);

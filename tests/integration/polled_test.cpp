@@ -6,33 +6,18 @@
 #include <cmath>
 
 #include "bench_record.h"
+#include "bound_driver.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
 namespace {
 
-using RecordFn = int16_t (*)(DeviceRecord*);
-using ChannelFn = int32_t (*)(DeviceRecord*);
-
-struct PolledDriver {
-  k73test::DriverLibrary lib{k73test::binPath("libtovdrv.so")};
-  RecordFn signOn = lib.get<RecordFn>("SignOn");
-  RecordFn closeDevice = lib.get<RecordFn>("CloseDevice");
-  RecordFn sysCal = lib.get<RecordFn>("SysCal");
-  RecordFn sendADMode = lib.get<RecordFn>("SendADMode");
-  RecordFn getConversion = lib.get<RecordFn>("GetConversion");
-  RecordFn getCheckSum = lib.get<RecordFn>("GetCheckSum");
-  ChannelFn setChanCode = lib.get<ChannelFn>("SetChanCode");
-  bool ok() const {
-    return lib.loaded() && signOn && closeDevice && sysCal && sendADMode && getConversion &&
-           getCheckSum && setChanCode;
-  }
-
+struct PolledDriver : k73test::BoundDriver {
   // Selects the channel and returns one conversion in millivolts (NaN on failure).
   double read(DeviceRecord* rec, int channel, int sub) {
     rec->channel = static_cast<int16_t>(channel);
     rec->subChannel = static_cast<int16_t>(sub);
-    if (setChanCode(rec) != 1 || getConversion(rec) != 1) return std::nan("");
+    if (SetChanCode(rec) != 1 || GetConversion(rec) != 1) return std::nan("");
     return rec->millivolts;
   }
 };
@@ -55,9 +40,9 @@ TEST(PolledOverPty, ConversionsGiveTheSimulatorsInputs) {
   ASSERT_TRUE(sim.start()) << sim.log();
 
   DeviceRecord rec = polledRecord();
-  ASSERT_EQ(drv.signOn(&rec), 1) << sim.log();
-  ASSERT_EQ(drv.sysCal(&rec), 1);
-  EXPECT_EQ(drv.getCheckSum(&rec), 1);
+  ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
+  ASSERT_EQ(drv.SysCal(&rec), 1);
+  EXPECT_EQ(drv.GetCheckSum(&rec), 1);
 
   // 24-bit unipolar: a count is 0.0003 mV.
   EXPECT_NEAR(drv.read(&rec, 0, 3), 1111.1, 0.001);
@@ -67,7 +52,7 @@ TEST(PolledOverPty, ConversionsGiveTheSimulatorsInputs) {
   // 16-bit bipolar: a count is about 0.15 mV.
   rec.bytesPerConversion = 2;
   rec.bipolar = 1;
-  ASSERT_EQ(drv.sendADMode(&rec), 1);
+  ASSERT_EQ(drv.SendADMode(&rec), 1);
   EXPECT_NEAR(drv.read(&rec, 2, 0), -2222.2, 0.16);
   EXPECT_NEAR(drv.read(&rec, 0, 3), 1111.1, 0.16);
   EXPECT_LE(rec.counts, 65535);
@@ -76,8 +61,8 @@ TEST(PolledOverPty, ConversionsGiveTheSimulatorsInputs) {
   for (int i = 0; i < 20; ++i) {
     EXPECT_NEAR(drv.read(&rec, i % 2 ? 5 : 0, 3), i % 2 ? 4321.0 : 1111.1, 0.16) << i;
   }
-  EXPECT_EQ(drv.getCheckSum(&rec), 1);
-  EXPECT_EQ(drv.closeDevice(&rec), 1);
+  EXPECT_EQ(drv.GetCheckSum(&rec), 1);
+  EXPECT_EQ(drv.CloseDevice(&rec), 1);
 }
 
 }  // namespace

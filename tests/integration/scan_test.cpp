@@ -24,21 +24,6 @@ std::vector<std::string> simArgs() {
   return args;
 }
 
-// Six channels, control code 0 each, 24-bit unipolar, at the shortest
-// interval the timing check allows.
-DeviceRecord scanRecord(ScanDriver& drv) {
-  DeviceRecord rec = k73test::benchRecord();
-  rec.pointsPerScan = 6;
-  rec.filter = 2;
-  rec.sampleRate = 1027;
-  rec.firmwareVersion = 100;
-  double longest = 0, shortest = 0;
-  drv.CheckScanTime(&rec, &longest, &shortest);
-  rec.scanInterval = shortest;
-  EXPECT_EQ(drv.CheckScanTime(&rec, &longest, &shortest), 1);
-  return rec;
-}
-
 class ScanOverPty : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,7 +36,7 @@ class ScanOverPty : public ::testing::Test {
 };
 
 TEST_F(ScanOverPty, ScansCarryTheInputsAndARunCanFollowAStoppedOne) {
-  DeviceRecord rec = scanRecord(drv);
+  DeviceRecord rec = k73test::shortestSixChannelScan(drv);
   for (int run = 0; run < 2; ++run) {
     ASSERT_EQ(drv.SignOn(&rec), 1) << "run " << run << "\n" << sim.log();
     ASSERT_EQ(drv.StartScanning(&rec), 1) << "run " << run;
@@ -68,7 +53,7 @@ TEST_F(ScanOverPty, ScansCarryTheInputsAndARunCanFollowAStoppedOne) {
 }
 
 TEST_F(ScanOverPty, DigitalInputsArriveBetweenScans) {
-  DeviceRecord rec = scanRecord(drv);
+  DeviceRecord rec = k73test::shortestSixChannelScan(drv);
   ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
   ASSERT_EQ(drv.StartScanning(&rec), 1);
   int answers = 0;

@@ -16,10 +16,14 @@
 
 #include "bench_record.h"
 #include "bound_driver.h"
+#include "cpu_time.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
 namespace {
+
+using k73test::cpuSeconds;
+using k73test::measure;
 
 struct Driver : k73test::BoundDriver {
   TovHandle port(DeviceRecord* rec) {
@@ -38,23 +42,6 @@ struct Driver : k73test::BoundDriver {
     }
   }
 };
-
-double cpuSeconds() {
-  rusage use{};
-  getrusage(RUSAGE_SELF, &use);
-  return use.ru_utime.tv_sec + use.ru_stime.tv_sec +
-         (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-}
-
-// Runs `call` and reports its wall time and the CPU time it took, in seconds.
-template <class F>
-void measure(F call, double* wall, double* cpu) {
-  const double cpu0 = cpuSeconds();
-  const auto t0 = std::chrono::steady_clock::now();
-  call();
-  *wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  *cpu = cpuSeconds() - cpu0;
-}
 
 // Pulls the plug: SIGKILL gives the simulator no chance to tidy up, so its
 // terminal vanishes and COM1 still names it.
@@ -97,22 +84,8 @@ class UnplugOverPty : public ::testing::Test {
   int descriptorsBefore = -1;
 };
 
-// Six channels at the shortest interval the timing check allows (about 0.2 s).
-DeviceRecord scanRecord(Driver& drv) {
-  DeviceRecord rec = k73test::benchRecord();
-  rec.pointsPerScan = 6;
-  rec.filter = 2;
-  rec.sampleRate = 1027;
-  rec.firmwareVersion = 100;
-  double longest = 0, shortest = 0;
-  drv.CheckScanTime(&rec, &longest, &shortest);
-  rec.scanInterval = shortest;
-  EXPECT_EQ(drv.CheckScanTime(&rec, &longest, &shortest), 1);
-  return rec;
-}
-
 TEST_F(UnplugOverPty, ConverterPulledMidScanFailsAsleepAndWorksWhenPluggedBack) {
-  DeviceRecord rec = scanRecord(drv);
+  DeviceRecord rec = k73test::shortestSixChannelScan(drv);
   ASSERT_EQ(drv.SignOn(&rec), 1) << sim.log();
   ASSERT_EQ(drv.StartScanning(&rec), 1);
   ASSERT_NO_FATAL_FAILURE(drv.expectGoodScans(&rec, kInputs, 3));

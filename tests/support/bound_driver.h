@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_record.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
@@ -29,6 +30,11 @@ struct BoundDriver {
   K73_BIND(Gconv);
   K73_BIND(RemFromBuffer);
   K73_BIND(GetComHandle);
+  K73_BIND(SetComHandle);
+  K73_BIND(GetVer);
+  K73_BIND(SysCal);
+  K73_BIND(SendADMode);
+  K73_BIND(GetCheckSum);
 
   bool ok() const {
     return lib.loaded() && SignOn && CloseDevice && GetConversion && SetChanCode && CheckScanTime &&
@@ -52,6 +58,21 @@ struct BoundDriver {
 };
 
 #undef K73_BIND
+
+// Six channels, control code 0 each, 24-bit unipolar, at the shortest
+// interval the timing check allows (about 0.2 s at 9600 baud).
+inline DeviceRecord shortestSixChannelScan(BoundDriver& drv) {
+  DeviceRecord rec = benchRecord();
+  rec.pointsPerScan = 6;
+  rec.filter = 2;
+  rec.sampleRate = 1027;
+  rec.firmwareVersion = 100;
+  double longest = 0, shortest = 0;
+  drv.CheckScanTime(&rec, &longest, &shortest);
+  rec.scanInterval = shortest;
+  EXPECT_EQ(drv.CheckScanTime(&rec, &longest, &shortest), 1);
+  return rec;
+}
 
 }  // namespace k73test
 
