@@ -2,7 +2,13 @@
 # Installs what the build and the tests need on Debian 12, when it is missing.
 # Usage: scripts/setup.sh [extra package ...]
 set -euo pipefail
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev tmux pkgconf dpkg-dev "$@")
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev tmux pkgconf dpkg-dev
+  # remote ports: the Telnet layer, and ser2net for the end-to-end tests
+  libtelnet-dev ser2net
+  # the Python package and its tests
+  python3 python3-setuptools python3-venv python3-pip python3-pytest python3-numpy python3-pandas
+  python3-matplotlib
+  "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
