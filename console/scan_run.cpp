@@ -10,6 +10,7 @@
 #include "scanning.h"
 #include "screen.h"
 #include "sign_on.h"
+#include "tovscan.h"
 
 namespace tov {
 
@@ -20,15 +21,6 @@ constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
 constexpr int kMostKeysDiscarded = 256;
-
-// Bytes of one scan in the converter's stream: points of W bytes, framed by
-// the start and end markers except in single-channel scans.
-int ScanBytes(const DeviceRecord* rec) {
-  const int w = rec->bytesPerConversion;
-  if (rec->scanType == 0) return w;
-  if (rec->scanType == 2) return (rec->pointsPerScan + 2) * w + 2;
-  return rec->pointsPerScan * w + 2;
-}
 
 const char* ScanFailureText(int32_t lastError) {
   switch (lastError) {
@@ -63,20 +55,11 @@ double NextValue(DeviceRecord* rec) {
   return rec->millivolts;
 }
 
-// The driver's own deadline for one scan: the interval plus two seconds.
-int64_t StallLimitMs(const DeviceRecord* rec) {
-  constexpr double kLongestMs = 365.0 * 24 * 3600 * 1000;  // a wild interval stays finite
-  double ms = (rec->scanInterval + 2) * 1000;
-  if (!(ms <= kLongestMs)) ms = kLongestMs;  // also catches NaN
-  if (ms < 0) ms = 0;
-  return static_cast<int64_t>(ms);
-}
-
 // How long one scan takes on the wire: ten bit times a byte.
 int64_t ScanWireMs(const DeviceRecord* rec) {
   const bool known = rec->baudIndex >= 0 && rec->baudIndex < 6;
   const int64_t baud = known ? program.baudRates[rec->baudIndex] : 300;
-  const int64_t ms = (ScanBytes(rec) * 10000 + baud - 1) / baud;
+  const int64_t ms = (tovScanBytes(rec) * 10000 + baud - 1) / baud;
   return ms < 1 ? 1 : ms;
 }
 
@@ -91,7 +74,7 @@ enum class WaitResult { ScanDue, KeyPressed };
 // time out and tell why.
 WaitResult WaitForScan(DeviceRecord* rec) {
   const int64_t wireMs = ScanWireMs(rec);
-  const int64_t stallAt = con::nowMs() + StallLimitMs(rec) + wireMs;
+  const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
   bool partScanIn = false;
   for (;;) {
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
@@ -208,7 +191,7 @@ bool PerformScanRun(DeviceRecord* rec) {
   if (canScan) {
     CountScanPoints(rec, program.channelPoints);
     ClearScreen();
-    const int scanBytes = ScanBytes(rec);
+    const int scanBytes = tovScanBytes(rec);
     if (scanBytes < 1 || scanBytes > TOV_SCAN_BUFFER_SIZE) {
       // The driver takes each scan into its 128-byte scan buffer and refuses
       // a list that does not fit; say so rather than start and fail.
