@@ -21,6 +21,9 @@ constexpr int kEsc = 27;
 constexpr int kBaudRateCount = 6;
 constexpr uint32_t kSmallestInputQueue = 11;
 
+// Set once the exit has released the library: nothing may be called in it.
+bool driverReleased = false;
+
 constexpr const char* kNoticeCaption =
     "NOTICE --- This is not an error or warning, but please read.";
 constexpr const char* kNoticeText =
@@ -147,6 +150,7 @@ void ExitProgram() {
   DeviceRecord* rec = program.record();
   driver.CloseDevice(rec);
   UnloadDriver();
+  driverReleased = true;
   ClearScreen();
   Print("\nDo you wish to save configuration (y/n)?  ");
   const int key = WaitKey();
@@ -185,22 +189,42 @@ bool RunMainMenuKey(int key) {
   return true;
 }
 
+int StopAfterInterrupt(int signal) {
+  // A scan run has stopped its scanning and closed its file while unwinding.
+  if (!driverReleased && driver.GetComHandle != nullptr && driver.CloseDevice != nullptr) {
+    for (DeviceRecord* rec : program.deviceRecords) {
+      if (rec == nullptr) continue;
+      TovHandle port = TOV_INVALID_HANDLE;
+      driver.GetComHandle(rec, &port);
+      if (port != TOV_INVALID_HANDLE) driver.CloseDevice(rec);
+    }
+  }
+  return 128 + signal;
+}
+
 int RunMainMenu() {
-  for (;;) {
-    DrawMainMenu();
-    if (!RunMainMenuKey(WaitKey())) return 0;
+  driverReleased = false;  // the menu runs on a bound driver
+  try {
+    for (;;) {
+      DrawMainMenu();
+      if (!RunMainMenuKey(WaitKey())) return 0;
+    }
+  } catch (const Interrupted& stop) {
+    return StopAfterInterrupt(stop.signal);
   }
 }
 
 int RunProgram() {
-  const int status = StartUp();
-  if (status != 0) {
-    con::restore();
-    return status;
+  int status = 0;
+  try {
+    status = StartUp();
+    StopIfInterrupted();  // a stop asked for during the notice or the loading
+  } catch (const Interrupted& stop) {
+    status = StopAfterInterrupt(stop.signal);
   }
-  const int exitStatus = RunMainMenu();
+  if (status == 0) status = RunMainMenu();
   con::restore();
-  return exitStatus;
+  return status;
 }
 
 }  // namespace tov

@@ -12,8 +12,13 @@ namespace tov {
 // driverFile overrides the platform's driver file name (tests).
 int StartUp(const char* driverFile = nullptr);
 
-// The main menu loop; returns the program's exit status after Esc.
+// The main menu loop; returns the program's exit status: 0 after Esc,
+// 128 + signal after a stop request (the converter stopped, every open port
+// closed).
 int RunMainMenu();
+// After a stop request: CloseDevice on every device whose port is open;
+// returns the exit status 128 + signal.
+int StopAfterInterrupt(int signal);
 
 void DrawMainMenu();
 // Acts on one main-menu key; false when it was Esc and the program ends.

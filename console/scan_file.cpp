@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console_platform.h"
+#include "screen.h"
 
 namespace tov {
 
@@ -21,7 +22,10 @@ FileNameAnswer ReadScanFileName(std::string* name) {
   // Room for the longest name, its line end and the terminator.
   char line[kScanFileNameMax + 2] = "";
   name->clear();
-  if (!con::readLine(line, sizeof line)) return FileNameAnswer::None;
+  StopIfInterrupted();
+  const bool read = con::readLine(line, sizeof line);
+  StopIfInterrupted();
+  if (!read) return FileNameAnswer::None;
   const bool wholeLine = std::strchr(line, '\n') != nullptr;
   // A line that filled the buffer without its end went on past it; the line
   // reader has dropped the rest.

@@ -81,9 +81,9 @@ WaitResult WaitForScan(DeviceRecord* rec) {
     if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanDue;
     const int64_t now = con::nowMs();
     if (now >= stallAt) return WaitResult::ScanDue;
-    const con::Wake wake =
-        partScanIn ? con::waitForKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs))
-                   : con::waitForKeyOrPort(program.comHandle, stallAt);
+    const con::Wake wake = partScanIn
+                               ? WaitKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs))
+                               : WaitKeyOrPort(program.comHandle, stallAt);
     if (wake == con::Wake::Key) return WaitResult::KeyPressed;
     partScanIn = wake == con::Wake::Port;
   }
@@ -164,10 +164,28 @@ void ScanUntilStopped(DeviceRecord* rec, ScanDataFile& file) {
   }
 }
 
+// StopScanning when the run ends, however it ends: also when a stop request
+// unwinds it, after the data file (declared later) has been closed.
+class ScanningStopper {
+ public:
+  explicit ScanningStopper(DeviceRecord* rec) : rec_(rec) {}
+  ScanningStopper(const ScanningStopper&) = delete;
+  ScanningStopper& operator=(const ScanningStopper&) = delete;
+  ~ScanningStopper() { stop(); }
+  void stop() {
+    if (rec_ != nullptr) driver.StopScanning(rec_);
+    rec_ = nullptr;
+  }
+
+ private:
+  DeviceRecord* rec_;
+};
+
 // One run. False when the sign-on failed and the operator goes back to the
 // main menu.
 bool PerformScanRun(DeviceRecord* rec) {
   if (!SignOnWithMessages(rec)) return false;
+  ScanningStopper stopper(rec);
   driver.SysCal(rec);  // a failed calibration does not stop the run
   driver.RemoteAvg(rec);
 
@@ -211,7 +229,7 @@ bool PerformScanRun(DeviceRecord* rec) {
   // bound keeps an input that reports keys for ever (its end) from holding
   // the run here.
   for (int discarded = 0; discarded < kMostKeysDiscarded && KeyReady(); ++discarded) WaitKey();
-  driver.StopScanning(rec);
+  stopper.stop();
   return true;
 }
 

@@ -34,6 +34,10 @@ void printFormatted(const char* format, va_list args) {
 
 }  // namespace
 
+void StopIfInterrupted() {
+  if (const int signal = con::interruptSignal()) throw Interrupted{signal};
+}
+
 void ClearScreen() {
   cursorColumn = 0;
   cursorRow = 0;
@@ -64,20 +68,39 @@ void CursorOff() {
   con::showCursor(false);
 }
 
+// Each operation that waits for the operator first and last looks for a
+// stop request: a key read after one is not a key the operator pressed.
 int WaitKey() {
-  return con::getKey(false);
+  StopIfInterrupted();
+  const int key = con::getKey(false);
+  StopIfInterrupted();
+  return key;
 }
 int WaitKeyEcho() {
-  return con::getKey(true);
+  StopIfInterrupted();
+  const int key = con::getKey(true);
+  StopIfInterrupted();
+  return key;
 }
 bool KeyReady() {
-  return con::keyWaiting();
+  StopIfInterrupted();
+  const bool ready = con::keyWaiting();
+  StopIfInterrupted();
+  return ready;
+}
+con::Wake WaitKeyOrPort(TovHandle port, int64_t deadlineMs) {
+  StopIfInterrupted();
+  const con::Wake wake = con::waitForKeyOrPort(port, deadlineMs);
+  StopIfInterrupted();
+  return wake;
 }
 
 // No key is read and thrown away before the line: the operator's first typed
 // character belongs to the answer.
 void ReadAnswer(char* buffer) {
+  StopIfInterrupted();
   con::readLine(buffer, kAnswerSize);
+  StopIfInterrupted();
 }
 
 }  // namespace tov

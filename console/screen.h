@@ -3,11 +3,25 @@
 #ifndef TOV_CONSOLE_SCREEN_H
 #define TOV_CONSOLE_SCREEN_H
 
+#include <cstdint>
+
+#include "console_platform.h"
+
 namespace tov {
 
 constexpr int kScreenColumns = 80;
 constexpr int kScreenRows = 25;
 constexpr int kAnswerSize = 80;  // ReadAnswer buffer: at most 79 characters
+
+// Thrown by the key and line operations below once the operator or the system
+// asked the program to stop (Ctrl-C, a termination request, a hang-up): the
+// screens unwind, each putting right what it started, and the program exits
+// with 128 + signal.
+struct Interrupted {
+  int signal;
+};
+// Throws Interrupted when a stop was asked for.
+void StopIfInterrupted();
 
 void ClearScreen();  // blanks every cell; the cursor does not move
 void PrintAt(int column, int row, const char* format, ...)
@@ -28,6 +42,9 @@ bool KeyReady();    // a key is waiting; consumes nothing
 // One typed line into buffer (kAnswerSize bytes). On end of input the
 // buffer keeps its previous text.
 void ReadAnswer(char* buffer);
+// Sleeps until a key is waiting (true), the port has bytes to read, or the
+// deadline on the platform's clock (see con::waitForKeyOrPort).
+con::Wake WaitKeyOrPort(TovHandle port, int64_t deadlineMs);
 
 }  // namespace tov
 

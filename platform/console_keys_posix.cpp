@@ -126,13 +126,13 @@ bool inputEnded() {
 }
 
 bool readMore(int timeoutMs) {
-  if (inputAtEnd) return false;
-  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  if (inputAtEnd || interrupted()) return false;
+  struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
   int ready;
   do {
-    ready = poll(&p, 1, timeoutMs);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return false;
+    ready = poll(p, 2, timeoutMs);
+  } while (ready < 0 && errno == EINTR && !interrupted());
+  if (ready <= 0 || interrupted() || p[0].revents == 0) return false;
   char buf[256];
   ssize_t n;
   do {
@@ -185,7 +185,7 @@ int getKey(bool echo) {
   while (keys.empty()) {
     decodeKeys();
     if (!keys.empty()) break;
-    if (!readMore(-1) && inputAtEnd) return kEsc;
+    if (!readMore(-1) && (inputAtEnd || interrupted())) return kEsc;
   }
   const int key = takeKey();
   if (echo && key >= 32 && key < 127) {
@@ -199,7 +199,7 @@ bool keyWaiting() {
   if (!keys.empty()) return true;
   decodeKeys();
   while (keys.empty() && readMore(0)) decodeKeys();
-  return !keys.empty() || inputAtEnd;
+  return !keys.empty() || inputAtEnd || interrupted();
 }
 
 int64_t nowMs() {
@@ -209,18 +209,19 @@ int64_t nowMs() {
 Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
   bool watchPort = port != TOV_INVALID_HANDLE && port >= 0;
   for (;;) {
-    if (keyWaiting()) return Wake::Key;
+    if (keyWaiting()) return Wake::Key;  // also after an interrupt
     const int64_t remaining = deadlineMs - nowMs();
     if (remaining <= 0) return Wake::Deadline;
-    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {static_cast<int>(port), POLLIN, 0}};
+    struct pollfd p[3] = {
+        {STDIN_FILENO, POLLIN, 0}, {interruptFd(), POLLIN, 0}, {static_cast<int>(port), POLLIN, 0}};
     const int timeoutMs = remaining > 60000 ? 60000 : static_cast<int>(remaining);
-    const int ready = poll(p, watchPort ? 2 : 1, timeoutMs);
+    const int ready = poll(p, watchPort ? 3 : 2, timeoutMs);
     if (ready < 0 && errno != EINTR) return Wake::Deadline;
     if (ready <= 0) continue;
-    if (watchPort && (p[1].revents & POLLIN)) return Wake::Port;
+    if (watchPort && (p[2].revents & POLLIN)) return Wake::Port;
     // A port whose other end is gone reports a hang-up at once and for ever:
     // it is silence, and the rest of this wait watches the keyboard alone.
-    if (watchPort && p[1].revents != 0) watchPort = false;
+    if (watchPort && p[2].revents != 0) watchPort = false;
   }
 }
 

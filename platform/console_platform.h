@@ -17,6 +17,12 @@ namespace tov::con {
 bool init(bool* outputOk, bool* inputOk);
 void restore();
 
+// Ctrl-C, a termination request or a hang-up: the signal's number once one
+// has arrived, else 0. From then on every wait below returns at once (a key
+// read gives Esc, a line read ends as at the end of input), so that the
+// program can stop the converter and close its files in its own time.
+int interruptSignal();
+
 void clearCells();  // all 80 x 25 cells blank; the cursor stays put
 void moveCursor(int column, int row);
 void showCursor(bool visible);

@@ -32,6 +32,11 @@ bool keyModeApplied();
 // Message boxes are drawn on the terminal (else written to standard error).
 bool boxesInTerminal();
 
+// The interrupt: the signal's number (0: none), and a descriptor that is
+// readable from the moment it arrived (-1 when there is none), for polls.
+bool interrupted();
+int interruptFd();
+
 // Input: bytes read from the terminal and not yet decoded, and decoded keys.
 extern std::string rawBytes;
 extern std::deque<int> keys;

@@ -36,6 +36,25 @@ void restoreTerminal() {
   }
 }
 
+volatile sig_atomic_t interruptedBy = 0;
+int wakePipe[2] = {-1, -1};
+
+// Only records the request and wakes the program's wait: the program stops
+// the converter itself. A second Ctrl-C while it does so stops it at once.
+void onInterrupt(int sig) {
+  if (interruptedBy != 0 && sig == SIGINT) {
+    restoreTerminal();
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  if (interruptedBy == 0) interruptedBy = sig;
+  if (wakePipe[1] >= 0) {
+    ssize_t ignored = ::write(wakePipe[1], "!", 1);
+    (void)ignored;
+  }
+}
+
 void onFatalSignal(int sig) {
   restoreTerminal();
   // The handler was installed with SA_RESETHAND: the default action follows.
@@ -48,8 +67,17 @@ void installSignalHandlers() {
   sa.sa_handler = onFatalSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL})
-    sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) sigaction(sig, &sa, nullptr);
+
+  if (pipe(wakePipe) == 0) {
+    for (int fd : wakePipe) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  sa.sa_handler = onInterrupt;
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed output is an unchecked console error, not a death
 }
 
@@ -89,6 +117,14 @@ void applyLineMode() {
   keysAreRaw = false;
 }
 
+bool interrupted() {
+  return interruptedBy != 0;
+}
+
+int interruptFd() {
+  return wakePipe[0];
+}
+
 bool keyModeApplied() {
   return !terminalSaved || keysAreRaw;
 }
@@ -114,6 +150,10 @@ bool init(bool* outputOk, bool* inputOk) {
   }
   boxesOnTerminal = terminalSaved && isatty(STDOUT_FILENO);
   return out && in;
+}
+
+int interruptSignal() {
+  return interruptedBy;
 }
 
 void restore() {

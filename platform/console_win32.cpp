@@ -1,6 +1,7 @@
 // The program's console on Windows: the console API for cells and cursor,
 // the runtime's console input for keys, and stdio for printing and lines.
 #include <conio.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -19,6 +20,23 @@ HANDLE consoleOut = INVALID_HANDLE_VALUE;
 CONSOLE_CURSOR_INFO cursorAtStart{};
 bool cursorSaved = false;
 bool scanCodeNext = false;  // the last key returned was a prefix
+
+volatile LONG interruptedBy = 0;
+
+// Ctrl-C, Ctrl-Break and the console window's close: recorded for the
+// program, which stops the converter itself (Windows gives a closing
+// console a few seconds for that).
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    InterlockedCompareExchange(&interruptedBy, SIGINT, 0);
+    return TRUE;
+  }
+  if (event == CTRL_CLOSE_EVENT) {
+    InterlockedCompareExchange(&interruptedBy, SIGTERM, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
 
 bool usable(HANDLE handle) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
@@ -51,6 +69,7 @@ bool init(bool* outputOk, bool* inputOk) {
   // Each print must reach the console before the next cursor move.
   setvbuf(stdout, nullptr, _IONBF, 0);
   cursorSaved = GetConsoleCursorInfo(consoleOut, &cursorAtStart) != 0;
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
   wakeConsoleInput(input);
   return true;
 }
@@ -58,6 +77,10 @@ bool init(bool* outputOk, bool* inputOk) {
 void restore() {
   fflush(stdout);
   if (cursorSaved) SetConsoleCursorInfo(consoleOut, &cursorAtStart);
+}
+
+int interruptSignal() {
+  return static_cast<int>(interruptedBy);
 }
 
 void clearCells() {
@@ -83,6 +106,12 @@ void write(const char* text, size_t length) {
 }
 
 int getKey(bool echo) {
+  // The wait watches for an interrupt too; the key itself is read by the
+  // runtime. The second code of a key is already there.
+  while (!scanCodeNext && !_kbhit()) {
+    if (interruptedBy != 0) return 27;
+    waitForKeyOrPort(TOV_INVALID_HANDLE, nowMs() + 1000);
+  }
   const int key = echo ? _getche() : _getch();
   if (scanCodeNext) {
     scanCodeNext = false;
@@ -98,7 +127,7 @@ int getKey(bool echo) {
 }
 
 bool keyWaiting() {
-  return _kbhit() != 0;
+  return _kbhit() != 0 || interruptedBy != 0;
 }
 
 int64_t nowMs() {
@@ -125,8 +154,9 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
     if (remaining <= 0) return Wake::Deadline;
     const DWORD slice = static_cast<DWORD>(remaining < kSliceMs ? remaining : kSliceMs);
     const int64_t sliceEnd = nowMs() + slice;
-    // An event that is not a key keeps the handle signalled: sleep the slice out.
-    if (WaitForSingleObject(input, slice) == WAIT_OBJECT_0 && !keyWaiting())
+    // An event that is not a key keeps the handle signalled, and an input
+    // that is not a console cannot be waited on: then sleep the slice out.
+    if (WaitForSingleObject(input, slice) != WAIT_TIMEOUT && !keyWaiting())
       platform::sleepUntil(sliceEnd, false);
   }
 }

@@ -153,6 +153,27 @@ TEST_F(MainMenu, PolledEntrySignsOnCalibratesAndEntersPolledMode) {
   EXPECT_TRUE(screen().textAt(34, 5, "Main Menu"));
 }
 
+// Ctrl-C in polled mode: the reading under way ends, the menus unwind, and
+// every device whose port is open (here the first and the third) is closed.
+TEST_F(MainMenu, AStopRequestInPolledModeClosesEveryOpenPort) {
+  fake.GetComHandle = [](DeviceRecord* rec, TovHandle* handle) {
+    *handle = rec->deviceIndex % 2 == 0 ? 3 + rec->deviceIndex : TOV_INVALID_HANDLE;
+  };
+  int readings = 0;
+  fake.GetConversion = [&](DeviceRecord*) {
+    if (++readings == 3) screen().interruptSignal = 2;
+    return int16_t{1};
+  };
+  screen().pushKey('4');
+  EXPECT_EQ(RunMainMenu(), 130);
+  EXPECT_EQ(readings, 3);
+  std::vector<DeviceRecord*> closed;
+  for (const FakeDriver::Call& call : fake.calls)
+    if (call.name == "CloseDevice") closed.push_back(call.record);
+  EXPECT_EQ(closed, (std::vector<DeviceRecord*>{&devices[0], &devices[2]}));
+  EXPECT_EQ(fake.count("StopScanning"), 0);
+}
+
 TEST_F(MainMenu, SignOnMessagesAndFailures) {
   fake.SignOn = [&](DeviceRecord* rec) {
     EXPECT_TRUE(screen().textAt(30, 11, "Signing on at COM3"));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "main_menu.h"
 #include "scan_file.h"
 #include "scanning.h"
 #include "screen.h"
@@ -281,6 +282,31 @@ TEST_F(ScanRunScreen, ASilentConverterIsLeftToTheDriverAtTheScanDeadline) {
   EXPECT_LE(clockAtScan, 3500 + 21 + 30);
   EXPECT_EQ(fake.count("GetNumBytesInBuffer"), 0);
   EXPECT_EQ(atStop(2, 18, 47), "not enough chars, possible communications error");
+}
+
+// A termination request during a run: the scan under way is shown and filed
+// whole, the file is closed before StopScanning, and the stop goes on up.
+TEST_F(ScanRunScreen, AStopRequestFilesTheScanUnderWayThenStopsScanning) {
+  stopEvery = 0;
+  const auto scan = fake.GetOneScan;
+  fake.GetOneScan = [&](DeviceRecord* r) {
+    if (scans == 1) screen.interruptSignal = 15;
+    return scan(r);
+  };
+  std::string fileAtStop;
+  fake.StopScanning = [&](DeviceRecord*) {
+    fileAtStop = read("stop.txt");
+    return int16_t{1};
+  };
+  screen.typeLine(path("stop.txt"));
+  EXPECT_THROW(ScanRun(0, 0), Interrupted);
+
+  EXPECT_EQ(fake.count("GetOneScan"), 2);
+  EXPECT_EQ(fake.count("StopScanning"), 1);
+  EXPECT_EQ(fileAtStop,
+            " 1000.250   1001.250   1002.250   1003.250   1004.250   1005.250  \n"
+            " 2000.250   2001.250   2002.250   2003.250   2004.250   2005.250  \n");
+  EXPECT_EQ(StopAfterInterrupt(15), 143);
 }
 
 TEST_F(ScanRunScreen, NoFileAnswerScansWithoutAFile) {

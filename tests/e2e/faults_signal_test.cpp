@@ -1,7 +1,10 @@
-// tovcon ended by a signal in the middle of a scan run: every scan it had
-// shown is in the data file as a complete line (after SIGKILL at most the
-// line being written is cut short), and after SIGTERM or Ctrl-C the terminal
-// is back in its normal settings.
+// tovcon ended by a signal in the middle of a scan run or in polled mode:
+// every scan it had shown is in the data file as a complete line (after
+// SIGKILL at most the line being written is cut short). After SIGTERM or
+// Ctrl-C the converter has been told to stop (StopScanning, then CloseDevice
+// on the open port: two stop packets in a run, one in polled mode), the
+// program exits with 128 + signal and the terminal is back in its normal
+// settings.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -67,12 +70,17 @@ bool CompleteScanLine(const std::string& line) {
   return true;
 }
 
-class SignalDuringScan : public ::testing::TestWithParam<const char*> {
+struct Stop {
+  const char* how;  // "SIGTERM", "SIGKILL" or "Ctrl-C"
+  bool polled;      // in polled mode rather than a scan run
+};
+
+class SignalDuringScan : public ::testing::TestWithParam<Stop> {
  protected:
   // tovcon in a shell that outlives it and records the terminal settings.
-  void StartScanRun() {
+  void StartProgram() {
     dir.write("tovset.cfg", Settings());
-    std::vector<std::string> args = {"--noise", "0"};
+    std::vector<std::string> args = {"--noise", "0", "--report", dir.file("report.txt")};
     for (int ch = 0; ch < 6; ++ch) {
       args.push_back("--input");
       args.push_back(std::to_string(ch) + "=" + std::to_string(kInputs[ch]));
@@ -80,7 +88,8 @@ class SignalDuringScan : public ::testing::TestWithParam<const char*> {
     sim = std::make_unique<Simulator>(kBin, dir.path(), std::vector<int>{1}, args);
     ASSERT_TRUE(sim->ready());
     tovcon = std::make_unique<TmuxSession>(
-        "sh -c \"trap '' INT; " + kBin + "/tovcon; stty -a > stty.txt; echo done; sleep 60\"",
+        "sh -c \"trap '' INT; " + kBin +
+            "/tovcon; echo status \\$? > status.txt; stty -a > stty.txt; echo done; sleep 60\"",
         dir.path());
     // The start-up notice waits for a key; Enter at the main menu only redraws it.
     bool menu = false;
@@ -92,6 +101,10 @@ class SignalDuringScan : public ::testing::TestWithParam<const char*> {
       }
     }
     ASSERT_TRUE(menu) << tovcon->screen();
+  }
+
+  void StartScanRun() {
+    ASSERT_NO_FATAL_FAILURE(StartProgram());
     tovcon->sendKeys({"5"});
     ASSERT_TRUE(tovcon->waitForTextAt(27, 0, "SCANNING  CONFIGURATION"));
     tovcon->sendKeys({"Enter"});
@@ -114,14 +127,31 @@ class SignalDuringScan : public ::testing::TestWithParam<const char*> {
   std::unique_ptr<TmuxSession> tovcon;
 };
 
+int StopPackets(const std::string& report) {
+  int count = 0;
+  for (size_t at = report.find("scan stop"); at != std::string::npos;
+       at = report.find("scan stop", at + 1))
+    ++count;
+  return count;
+}
+
 TEST_P(SignalDuringScan, ShownScansAreCompleteLinesInTheFile) {
-  const std::string how = GetParam();
-  ASSERT_NO_FATAL_FAILURE(StartScanRun());
+  const std::string how = GetParam().how;
+  const bool polled = GetParam().polled;
+  long shown = 0;
+  if (polled) {
+    ASSERT_NO_FATAL_FAILURE(StartProgram());
+    tovcon->sendKeys({"4"});
+    ASSERT_TRUE(tovcon->waitForText("POLLED  MENU", 30000)) << tovcon->screen();
+  } else {
+    ASSERT_NO_FATAL_FAILURE(StartScanRun());
+    // "SCAN # n" appears before scan n's values: scans before it are complete.
+    shown = ShownScan();
+    ASSERT_GE(shown, 4);
+  }
   const pid_t pid = TovconIn(dir.path());
   ASSERT_GT(pid, 0);
-  // "SCAN # n" appears before scan n's values: scans before it are complete.
-  const long shown = ShownScan();
-  ASSERT_GE(shown, 4);
+  const int stopsBefore = StopPackets(dir.read("report.txt"));
   if (how == "SIGTERM") {
     ASSERT_EQ(kill(pid, SIGTERM), 0);
   } else if (how == "SIGKILL") {
@@ -129,18 +159,27 @@ TEST_P(SignalDuringScan, ShownScansAreCompleteLinesInTheFile) {
   }
   if (how == "Ctrl-C") tovcon->sendKeys({"C-c"});
   ASSERT_TRUE(tovcon->waitForText("done", 20000)) << tovcon->screen();
-
-  const std::string data = dir.read("run.txt");
-  const std::vector<std::string> lines = linesOf(data);
-  ASSERT_GE(long(lines.size()), shown - 1) << data;
-  const bool cutAllowed = how == "SIGKILL";
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const bool last = i + 1 == lines.size();
-    if (last && cutAllowed && data.back() != '\n') continue;  // the line being written
-    EXPECT_TRUE(CompleteScanLine(lines[i])) << "line " << i + 1 << ": " << lines[i];
+  const int signal = how == "SIGTERM" ? SIGTERM : how == "SIGKILL" ? SIGKILL : SIGINT;
+  EXPECT_EQ(dir.read("status.txt"), "status " + std::to_string(128 + signal) + "\n");
+  if (how != "SIGKILL") {
+    const int stops = polled ? 1 : 2;
+    EXPECT_TRUE(waitUntil([&] {
+      return StopPackets(dir.read("report.txt")) >= stopsBefore + stops;
+    })) << dir.read("report.txt");
   }
-  if (!cutAllowed) {
-    EXPECT_EQ(data.back(), '\n');
+  if (!polled) {
+    const std::string data = dir.read("run.txt");
+    const std::vector<std::string> lines = linesOf(data);
+    ASSERT_GE(long(lines.size()), shown - 1) << data;
+    const bool cutAllowed = how == "SIGKILL";
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const bool last = i + 1 == lines.size();
+      if (last && cutAllowed && data.back() != '\n') continue;  // the line being written
+      EXPECT_TRUE(CompleteScanLine(lines[i])) << "line " << i + 1 << ": " << lines[i];
+    }
+    if (!cutAllowed) {
+      EXPECT_EQ(data.back(), '\n');
+    }
   }
 
   if (how != "SIGKILL") {
@@ -153,9 +192,13 @@ TEST_P(SignalDuringScan, ShownScansAreCompleteLinesInTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringScan,
-                         ::testing::Values("SIGTERM", "SIGKILL", "Ctrl-C"), [](const auto& info) {
-                           std::string name = info.param;
-                           return name == "Ctrl-C" ? std::string("CtrlC") : name;
+                         ::testing::Values(Stop{"SIGTERM", false}, Stop{"SIGKILL", false},
+                                           Stop{"Ctrl-C", false}, Stop{"SIGTERM", true},
+                                           Stop{"Ctrl-C", true}),
+                         [](const auto& info) {
+                           std::string name = info.param.how;
+                           if (name == "Ctrl-C") name = "CtrlC";
+                           return name + (info.param.polled ? "InPolledMode" : "");
                          });
 
 }  // namespace

@@ -20,6 +20,7 @@ void ScreenModel::reset() {
   column_ = row_ = 0;
   pendingWrap_ = false;
   clockMs = 0;
+  interruptSignal = 0;
   cursorVisible_ = true;
   input_.clear();
   next_ = 0;
@@ -375,6 +376,9 @@ bool init(bool* outputOk, bool* inputOk) {
   return true;
 }
 void restore() {}
+int interruptSignal() {
+  return ScreenModel::instance().interruptSignal;
+}
 void clearCells() {
   ScreenModel::instance().clearCells();
 }

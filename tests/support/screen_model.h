@@ -85,6 +85,8 @@ class ScreenModel {
   // key is waiting; a wait that also watches a port finds a byte there after
   // 1 ms (the fake driver says whether a whole scan is in).
   int64_t clockMs = 0;
+  // What con::interruptSignal reports (a test sets it to stop the program).
+  int interruptSignal = 0;
 
   // Called whenever the program polls for or waits on a key, before the key is
   // taken; lets a test change the bench (e.g. a converter's input) mid-run.
