@@ -52,29 +52,29 @@ void messageBox(const char* caption, const char* text) {
     writeAll(STDERR_FILENO, plain.data(), plain.size());
     return;
   }
-  // Drawn over the screen from the top; the cursor is put back afterwards.
-  std::string box =
-      "\x1b"
-      "7\x1b[2J\x1b[1;1H";
+  // Drawn over the screen from the top, through the cells so that a redraw
+  // shows it too; the screen is left blank and the cursor put back.
+  const int column = shownCells().column(), row = shownCells().cursorRow();
   std::string body = std::string(" ") + caption + "\n" + std::string(78, '-') + "\n";
   body += wrapped(text, 76);
   body += "\n                                   [  OK  ]\n";
   // Each line starts at the left edge and gets a margin of two blanks.
-  std::string margin = "  ";
+  std::string box;
   for (size_t start = 0; start < body.size();) {
     size_t end = body.find('\n', start);
-    box += margin + body.substr(start, end - start) + "\r\n";
+    box += "  " + body.substr(start, end - start) + "\r\n";
     start = end + 1;
   }
-  writeAll(STDOUT_FILENO, box.data(), box.size());
+  clearCells();
+  moveCursor(0, 0);
+  write(box.data(), box.size());
   for (;;) {
     const int key = getKey(false);
     if (key == 13 || key == ' ' || key == kEsc) break;
     if (key == 0 || key == 224) getKey(false);  // the second code of an extended key
   }
-  writeOut(
-      "\x1b[2J\x1b"
-      "8");
+  clearCells();
+  moveCursor(column, row);
 }
 
 }  // namespace tov::con

@@ -132,6 +132,7 @@ bool readMore(int timeoutMs) {
   do {
     ready = poll(p, 2, timeoutMs);
   } while (ready < 0 && errno == EINTR && !interrupted());
+  if (ready > 0 && p[1].revents != 0) handleTerminalEvents();
   if (ready <= 0 || interrupted() || p[0].revents == 0) return false;
   char buf[256];
   ssize_t n;
@@ -190,7 +191,7 @@ int getKey(bool echo) {
   const int key = takeKey();
   if (echo && key >= 32 && key < 127) {
     const char c = static_cast<char>(key);
-    writeAll(STDOUT_FILENO, &c, 1);
+    write(&c, 1);
   }
   return key;
 }
@@ -218,6 +219,7 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
     const int ready = poll(p, watchPort ? 3 : 2, timeoutMs);
     if (ready < 0 && errno != EINTR) return Wake::Deadline;
     if (ready <= 0) continue;
+    if (p[1].revents != 0) handleTerminalEvents();
     if (watchPort && (p[2].revents & POLLIN)) return Wake::Port;
     // A port whose other end is gone reports a hang-up at once and for ever:
     // it is silence, and the rest of this wait watches the keyboard alone.

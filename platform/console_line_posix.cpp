@@ -15,7 +15,11 @@ bool readLine(char* buf, int size) {
   if (size <= 0) return false;
   std::string line;
   bool ended = false;
-  // Keys typed ahead of the prompt belong to the answer.
+  // Keys typed ahead of the prompt belong to the answer; what the terminal
+  // holds of them is taken as keys too, so that an arrow typed ahead stays a
+  // key rather than becoming characters of the line.
+  while (readMore(0)) {
+  }
   decodeKeys();
   while (!keys.empty() && !ended) {
     const int key = takeKey();
@@ -23,17 +27,24 @@ bool readLine(char* buf, int size) {
       ended = true;
     } else if (key == 8) {
       if (!line.empty()) line.pop_back();
+    } else if (key == 0 || key == 224) {
+      // An arrow, editing or function key: neither code is a character.
+      if (!keys.empty()) takeKey();
     } else if (key >= 32 && key < 256) {
       line += static_cast<char>(key);
     }
   }
-  if (!line.empty()) writeAll(STDOUT_FILENO, line.data(), line.size());
+  if (!line.empty()) write(line.data(), line.size());
   if (ended) {
-    writeOut("\n");
+    write("\n", 1);
   } else {
     applyLineMode();
+    const size_t echoedFrom = line.size();  // the terminal echoes the rest itself
     while (!ended) {
-      if (!readMore(-1)) break;  // end of input
+      if (!readMore(-1)) {
+        if (inputEnded() || interrupted()) break;
+        continue;  // woken for a redraw
+      }
       size_t i = 0;
       for (; i < rawBytes.size(); ++i) {
         const char c = rawBytes[i];
@@ -48,6 +59,8 @@ bool readLine(char* buf, int size) {
       rawBytes.erase(0, i);  // what follows the line end stays for the next key
     }
     applyKeyMode();
+    noteEcho(line.data() + echoedFrom, line.size() - echoedFrom);
+    if (ended) noteEcho("\n", 1);
   }
   if (!ended && line.empty()) return false;  // end of input: the buffer keeps its text
   // At most size - 1 characters; the rest of an over-long line was drained

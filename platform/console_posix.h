@@ -15,9 +15,15 @@
 #include <deque>
 #include <string>
 
+#include "cell_grid.h"
+
 namespace tov::con::posix {
 
 constexpr int kEsc = 27;
+
+// The terminal's own settings and a visible cursor (async-signal-safe).
+void restoreTerminal();
+void installSignalHandlers();
 
 // Output: every byte is written, retrying interrupted writes; console
 // errors have no reaction.
@@ -28,14 +34,24 @@ void writeOut(const char* text);
 // typed lines (canonical with echo). No effect when input is not a terminal.
 void applyKeyMode();
 void applyLineMode();
+void reapplyMode();  // the mode last applied, again (after a suspend)
 bool keyModeApplied();
 // Message boxes are drawn on the terminal (else written to standard error).
 bool boxesInTerminal();
 
-// The interrupt: the signal's number (0: none), and a descriptor that is
-// readable from the moment it arrived (-1 when there is none), for polls.
+// The cells the program wrote, drawn anew (or, on a terminal smaller than
+// 80 x 25, the line that says so; output then waits for a larger one).
+void redraw();
+const CellGrid& shownCells();
+// Text the terminal echoed itself (a typed line), for the cells.
+void noteEcho(const char* text, size_t length);
+
+// Signals: a stop request arrived; a descriptor that is readable once a
+// signal wants the program's attention (-1 when there is none), for polls;
+// acting on a suspend or resize that woke it.
 bool interrupted();
 int interruptFd();
+void handleTerminalEvents();
 
 // Input: bytes read from the terminal and not yet decoded, and decoded keys.
 extern std::string rawBytes;

@@ -1,15 +1,21 @@
 // The text console on a POSIX terminal: VT/ANSI output, the terminal's modes
-// (single keys or typed lines), and their restoration at every exit.
+// (single keys or typed lines) and their restoration at every exit, and the
+// screen drawn anew from the cells the program wrote (after a suspend or a
+// resize). A terminal smaller than the screen shows one line saying so, and
+// the screen again once it is large enough.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "cell_grid.h"
 #include "console_platform.h"
 #include "console_posix.h"
 
@@ -25,6 +31,18 @@ volatile sig_atomic_t cursorHidden = 0;
 bool keysAreRaw = false;  // non-canonical, no echo, currently applied
 bool boxesOnTerminal = false;
 
+CellGrid shown;             // what the screen holds, also while it cannot be seen
+bool cursorVisible = true;  // as the program last asked
+bool tooSmall = false;      // output waits for a terminal of at least 80 x 25
+
+std::string cursorTo(int column, int row) {
+  char seq[32];
+  std::snprintf(seq, sizeof seq, "\x1b[%d;%dH", row + 1, column + 1);
+  return seq;
+}
+
+}  // namespace
+
 // Async-signal-safe: only tcsetattr and write.
 void restoreTerminal() {
   if (terminalSaved) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
@@ -35,53 +53,6 @@ void restoreTerminal() {
     cursorHidden = 0;
   }
 }
-
-volatile sig_atomic_t interruptedBy = 0;
-int wakePipe[2] = {-1, -1};
-
-// Only records the request and wakes the program's wait: the program stops
-// the converter itself. A second Ctrl-C while it does so stops it at once.
-void onInterrupt(int sig) {
-  if (interruptedBy != 0 && sig == SIGINT) {
-    restoreTerminal();
-    signal(sig, SIG_DFL);
-    raise(sig);
-    return;
-  }
-  if (interruptedBy == 0) interruptedBy = sig;
-  if (wakePipe[1] >= 0) {
-    ssize_t ignored = ::write(wakePipe[1], "!", 1);
-    (void)ignored;
-  }
-}
-
-void onFatalSignal(int sig) {
-  restoreTerminal();
-  // The handler was installed with SA_RESETHAND: the default action follows.
-  raise(sig);
-}
-
-void installSignalHandlers() {
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onFatalSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (int sig : {SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) sigaction(sig, &sa, nullptr);
-
-  if (pipe(wakePipe) == 0) {
-    for (int fd : wakePipe) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-  }
-  sa.sa_handler = onInterrupt;
-  sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a closed output is an unchecked console error, not a death
-}
-
-}  // namespace
 
 void writeAll(int fd, const char* text, size_t length) {
   while (length > 0) {
@@ -117,12 +88,11 @@ void applyLineMode() {
   keysAreRaw = false;
 }
 
-bool interrupted() {
-  return interruptedBy != 0;
-}
-
-int interruptFd() {
-  return wakePipe[0];
+void reapplyMode() {
+  if (keysAreRaw)
+    applyKeyMode();
+  else if (terminalSaved)
+    applyLineMode();
 }
 
 bool keyModeApplied() {
@@ -131,6 +101,38 @@ bool keyModeApplied() {
 
 bool boxesInTerminal() {
   return boxesOnTerminal;
+}
+
+const CellGrid& shownCells() {
+  return shown;
+}
+
+void noteEcho(const char* text, size_t length) {
+  shown.write(text, length);
+}
+
+void redraw() {
+  if (!boxesOnTerminal) return;  // output is not a terminal
+  struct winsize size;
+  int columns = CellGrid::kColumns, rows = CellGrid::kRows;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+    columns = size.ws_col;
+    rows = size.ws_row;
+  }
+  tooSmall = columns < CellGrid::kColumns || rows < CellGrid::kRows;
+  std::string screen = "\x1b[?25l\x1b[2J\x1b[H";
+  if (tooSmall) {
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "tovcon needs a terminal of at least 80 x 25; this one is %d x %d", columns,
+                  rows);
+    screen += line;
+  } else {
+    for (int row = 0; row < CellGrid::kRows; ++row) screen += cursorTo(0, row) + shown.row(row);
+    screen += cursorTo(shown.column(), shown.cursorRow());
+    if (cursorVisible) screen += "\x1b[?25h";
+  }
+  writeAll(STDOUT_FILENO, screen.data(), screen.size());
 }
 
 }  // namespace posix
@@ -149,11 +151,8 @@ bool init(bool* outputOk, bool* inputOk) {
     applyKeyMode();
   }
   boxesOnTerminal = terminalSaved && isatty(STDOUT_FILENO);
+  if (boxesOnTerminal) redraw();  // says so at once when the terminal is too small
   return out && in;
-}
-
-int interruptSignal() {
-  return interruptedBy;
 }
 
 void restore() {
@@ -162,22 +161,24 @@ void restore() {
 }
 
 void clearCells() {
-  writeOut("\x1b[2J");
+  shown.clear();
+  if (!tooSmall) writeOut("\x1b[2J");
 }
 
 void moveCursor(int column, int row) {
-  char seq[32];
-  std::snprintf(seq, sizeof seq, "\x1b[%d;%dH", row + 1, column + 1);
-  writeOut(seq);
+  shown.moveCursor(column, row);
+  if (!tooSmall) writeOut(cursorTo(column, row).c_str());
 }
 
 void showCursor(bool visible) {
-  writeOut(visible ? "\x1b[?25h" : "\x1b[?25l");
+  cursorVisible = visible;
+  if (!tooSmall) writeOut(visible ? "\x1b[?25h" : "\x1b[?25l");
   cursorHidden = visible ? 0 : 1;
 }
 
 void write(const char* text, size_t length) {
-  writeAll(STDOUT_FILENO, text, length);
+  shown.write(text, length);
+  if (!tooSmall) writeAll(STDOUT_FILENO, text, length);
 }
 
 }  // namespace tov::con

@@ -1,4 +1,5 @@
-// tovcon ended by a signal in the middle of a scan run or in polled mode:
+// tovcon and the signals of a terminal: suspend and resume, a new size, and
+// an end by a signal in the middle of a scan run or in polled mode:
 // every scan it had shown is in the data file as a complete line (after
 // SIGKILL at most the line being written is cut short). After SIGTERM or
 // Ctrl-C the converter has been told to stop (StopScanning, then CloseDevice
@@ -200,6 +201,72 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringScan,
                            if (name == "Ctrl-C") name = "CtrlC";
                            return name + (info.param.polled ? "InPolledMode" : "");
                          });
+
+const char* kMenuSettings =
+    "1\n512\n1\n2\n2.000000\n6\n1\n1\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n1\n2\n1\n"
+    "10.000000\n0\n0\n0\n1\n";
+
+bool MenuIsWhole(const TmuxSession& tovcon) {
+  return tovcon.waitForTextAt(22, 3, "MODEL K73 Data Acquisition System") &&
+         tovcon.waitForTextAt(34, 5, "Main Menu") &&
+         tovcon.waitForTextAt(18, 17, "Esc) Exit program");
+}
+
+// A terminal smaller than 80 x 25, at start-up or after a resize, shows one
+// line with its size while the keys go on working; at 80 x 25 the screen is
+// whole again.
+TEST(TerminalSize, ATooSmallTerminalSaysSoAndTheScreenComesBackWhole) {
+  TempDir dir;
+  dir.write("tovset.cfg", kMenuSettings);
+  TmuxSession tovcon(kBin + "/tovcon", dir.path(), 60, 20);
+  ASSERT_TRUE(tovcon.started());
+  // The line is wider than this terminal: it goes on at the start of the next row.
+  const std::string small = "tovcon needs a terminal of at least 80 x 25; this one is 60";
+  ASSERT_TRUE(tovcon.waitForTextAt(0, 0, small)) << tovcon.screen();
+  EXPECT_EQ(tovcon.text(0, 1, 5), "x 20 ");
+  tovcon.sendKeys({"Enter", "1"});  // past the notice, then the baud rate to 2400
+  tovcon.resize(80, 25);
+  ASSERT_TRUE(MenuIsWhole(tovcon)) << tovcon.screen();
+  EXPECT_TRUE(tovcon.waitForText("1) Baud rate          2400")) << tovcon.screen();
+  EXPECT_EQ(tovcon.screen().find("tovcon needs"), std::string::npos) << tovcon.screen();
+
+  tovcon.resize(60, 20);
+  ASSERT_TRUE(tovcon.waitForTextAt(0, 0, small)) << tovcon.screen();
+  tovcon.resize(80, 25);
+  ASSERT_TRUE(MenuIsWhole(tovcon)) << tovcon.screen();
+  tovcon.sendKeys({"Escape", "n"});
+  int status = -1;
+  ASSERT_TRUE(tovcon.waitForExit(&status)) << tovcon.screen();
+  EXPECT_EQ(status, 0);
+}
+
+// Ctrl-Z gives the terminal its own settings back before the program stops
+// (the shell echoes what is typed); after `fg` the program reads single keys
+// again and draws its screen anew.
+TEST(Suspend, TheTerminalIsGivenBackAndTheScreenRedrawnOnResume) {
+  TempDir dir;
+  dir.write("tovset.cfg", kMenuSettings);
+  TmuxSession shell("PS1='$ ' bash --norc --noprofile --noediting -i", dir.path());
+  ASSERT_TRUE(shell.started());
+  ASSERT_TRUE(shell.waitForText("$")) << shell.screen();
+  shell.typeText(kBin + "/tovcon");
+  shell.sendKeys({"Enter"});
+  ASSERT_TRUE(shell.reachMainMenu()) << shell.screen();
+
+  shell.sendKeys({"C-z"});
+  ASSERT_TRUE(shell.waitForText("Stopped")) << shell.screen();
+  shell.typeText("echo typed-at-the-shell");
+  ASSERT_TRUE(shell.waitForText("$ echo typed-at-the-shell")) << shell.screen();  // echoed
+  shell.sendKeys({"Enter"});
+  shell.typeText("fg");
+  shell.sendKeys({"Enter"});
+  ASSERT_TRUE(MenuIsWhole(shell)) << shell.screen();
+  EXPECT_EQ(shell.screen().find("Stopped"), std::string::npos) << shell.screen();
+  shell.sendKeys({"1"});  // acts at once, without Enter
+  EXPECT_TRUE(shell.waitForText("1) Baud rate          2400")) << shell.screen();
+  shell.sendKeys({"Escape", "n"});
+  EXPECT_TRUE(shell.waitForTextGone("Main Menu")) << shell.screen();
+}
 
 }  // namespace
 }  // namespace tov::test

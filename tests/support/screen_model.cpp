@@ -16,9 +16,7 @@ ScreenModel& ScreenModel::instance() {
 }
 
 void ScreenModel::reset() {
-  std::memset(cells_, ' ', sizeof cells_);
-  column_ = row_ = 0;
-  pendingWrap_ = false;
+  grid_ = con::CellGrid();
   clockMs = 0;
   interruptSignal = 0;
   cursorVisible_ = true;
@@ -36,12 +34,12 @@ void ScreenModel::reset() {
 
 char ScreenModel::cell(int column, int row) const {
   if (column < 0 || column >= kColumns || row < 0 || row >= kRows) return '\0';
-  return cells_[row][column];
+  return grid_.cell(column, row);
 }
 
 std::string ScreenModel::row(int row) const {
   if (row < 0 || row >= kRows) return std::string();
-  return std::string(cells_[row], kColumns);
+  return grid_.row(row);
 }
 
 std::string ScreenModel::text(int column, int row, int length) const {
@@ -77,63 +75,17 @@ bool ScreenModel::blank() const {
 }
 
 void ScreenModel::clearCells() {
-  std::memset(cells_, ' ', sizeof cells_);
+  grid_.clear();
   ++clears_;
 }
 
 void ScreenModel::moveCursor(int column, int row) {
-  column_ = column < 0 ? 0 : (column >= kColumns ? kColumns - 1 : column);
-  row_ = row < 0 ? 0 : (row >= kRows ? kRows - 1 : row);
-  pendingWrap_ = false;
-}
-
-void ScreenModel::newLine() {
-  column_ = 0;
-  pendingWrap_ = false;
-  if (row_ < kRows - 1) {
-    ++row_;
-    return;
-  }
-  std::memmove(cells_[0], cells_[1], sizeof(cells_[0]) * (kRows - 1));
-  std::memset(cells_[kRows - 1], ' ', kColumns);
-}
-
-// Like a terminal: filling the last column leaves the cursor there until the
-// next character, which then starts the following row.
-void ScreenModel::putChar(char c) {
-  switch (c) {
-    case '\n':
-      newLine();
-      return;
-    case '\r':
-      column_ = 0;
-      pendingWrap_ = false;
-      return;
-    case '\b':
-      if (column_ > 0 && !pendingWrap_) --column_;
-      pendingWrap_ = false;
-      return;
-    case '\a':
-      return;
-    case '\t': {
-      int stop = (column_ / 8 + 1) * 8;
-      while (column_ < stop && column_ < kColumns - 1) cells_[row_][column_++] = ' ';
-      return;
-    }
-    default:
-      break;
-  }
-  if (pendingWrap_) newLine();
-  cells_[row_][column_] = c;
-  if (column_ == kColumns - 1)
-    pendingWrap_ = true;
-  else
-    ++column_;
+  grid_.moveCursor(column, row);
 }
 
 void ScreenModel::write(const char* text, size_t length) {
   transcript_.append(text, length);
-  for (size_t i = 0; i < length; ++i) putChar(text[i]);
+  grid_.write(text, length);
 }
 
 void ScreenModel::messageBox(const char* caption, const char* text) {

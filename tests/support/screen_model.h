@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_grid.h"
 #include "program.h"
 #include "tovdrv.h"
 
@@ -72,8 +73,8 @@ class ScreenModel {
   std::string screen() const;  // 25 rows, trailing blanks trimmed, '\n' after each
   bool blank() const;
 
-  int cursorColumn() const { return column_; }
-  int cursorRow() const { return row_; }
+  int cursorColumn() const { return grid_.column(); }
+  int cursorRow() const { return grid_.cursorRow(); }
   bool cursorVisible() const { return cursorVisible_; }
 
   // Everything written since the last reset, in order (also after scrolling).
@@ -104,13 +105,7 @@ class ScreenModel {
   void messageBox(const char* caption, const char* text);
 
  private:
-  void putChar(char c);
-  void newLine();
-
-  char cells_[kRows][kColumns];
-  int column_ = 0;
-  int row_ = 0;
-  bool pendingWrap_ = false;  // the last column was written; wrap on the next character
+  con::CellGrid grid_;
   bool cursorVisible_ = true;
   std::vector<int> input_;
   size_t next_ = 0;

@@ -159,6 +159,15 @@ TmuxSession::~TmuxSession() {
   unlink(statusPath_.c_str());
 }
 
+void TmuxSession::resize(int columns, int rows) {
+  tmux({"resize-window", "-t", name_, "-x", std::to_string(columns), "-y", std::to_string(rows)});
+}
+
+std::string TmuxSession::paneTty() const {
+  const std::vector<std::string> lines = tmux({"display", "-p", "-t", name_, "#{pane_tty}"});
+  return lines.empty() ? std::string() : lines.front();
+}
+
 std::vector<std::string> TmuxSession::tmux(std::vector<std::string> args) const {
   args.insert(args.begin(), {"tmux", "-S", socket_});
   std::string out;

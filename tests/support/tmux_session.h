@@ -73,6 +73,10 @@ class TmuxSession {
   // tmux key names: "Escape", "Enter", "Down", "C-c", "y", ...
   void sendKeys(const std::vector<std::string>& keys);
   void typeText(const std::string& literal);  // each character as typed
+  // The terminal's new size, as when its window is resized (the program gets
+  // SIGWINCH).
+  void resize(int columns, int rows);
+  std::string paneTty() const;  // the terminal's device, for stty -F
 
   std::vector<std::string> rows() const;  // 25 rows of 80, blank beyond a smaller terminal
   std::string screen() const;             // rows joined with '\n', trailing blanks trimmed
