@@ -10,6 +10,7 @@
 #include "scan_file.h"
 #include "scanning.h"
 #include "screen.h"
+#include "tovscan.h"
 
 namespace tov {
 
@@ -20,15 +21,6 @@ constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
 constexpr int kMostKeysDiscarded = 256;
-
-// Bytes of one scan in the converter's stream: points of W bytes, framed by
-// the start and end markers except in single-channel scans.
-int ScanBytes(const DeviceRecord* rec) {
-  const int w = rec->bytesPerConversion;
-  if (rec->scanType == 0) return w;
-  if (rec->scanType == 2) return (rec->pointsPerScan + 2) * w + 2;
-  return rec->pointsPerScan * w + 2;
-}
 
 const char* ScanFailureText(int32_t lastError) {
   switch (lastError) {
@@ -208,13 +200,12 @@ bool PerformScanRun(DeviceRecord* rec) {
   if (canScan) {
     CountScanPoints(rec, program.channelPoints);
     ClearScreen();
-    const int scanBytes = ScanBytes(rec);
-    if (scanBytes < 1 || scanBytes > TOV_SCAN_BUFFER_SIZE) {
+    if (!tovScanFitsBuffer(rec)) {
       // The driver takes each scan into its 128-byte scan buffer and refuses
       // a list that does not fit; say so rather than start and fail.
       PrintAt(kMessageColumn, kMessageRow,
-              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer", scanBytes,
-              TOV_SCAN_BUFFER_SIZE);
+              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer",
+              tovScanBytes(rec), TOV_SCAN_BUFFER_SIZE);
       Print("\n press any key to continue");
       WaitKey();
     } else {
