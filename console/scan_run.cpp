@@ -209,13 +209,12 @@ bool PerformScanRun(DeviceRecord* rec) {
   if (canScan) {
     CountScanPoints(rec, program.channelPoints);
     ClearScreen();
-    const int scanBytes = tovScanBytes(rec);
-    if (scanBytes < 1 || scanBytes > TOV_SCAN_BUFFER_SIZE) {
+    if (!tovScanFitsBuffer(rec)) {
       // The driver takes each scan into its 128-byte scan buffer and refuses
       // a list that does not fit; say so rather than start and fail.
       PrintAt(kMessageColumn, kMessageRow,
-              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer", scanBytes,
-              TOV_SCAN_BUFFER_SIZE);
+              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer",
+              tovScanBytes(rec), TOV_SCAN_BUFFER_SIZE);
       Print("\n press any key to continue");
       WaitKey();
     } else {

@@ -25,6 +25,7 @@
 #include "cell_grid.h"
 #include "program.h"
 #include "tovdrv.h"
+#include "tovdrv_exports.h"
 
 namespace tov::test {
 
@@ -116,6 +117,16 @@ class ScreenModel {
   std::vector<MessageBoxShown> boxes_;
 };
 
+// The plain function type of an export, R(A...), from its pointer type.
+template <typename Pointer>
+struct ExportSignatureOf;
+template <typename R, typename... A>
+struct ExportSignatureOf<R(TOVAPI*)(A...)> {
+  using type = R(A...);
+};
+template <typename Pointer>
+using ExportSignature = typename ExportSignatureOf<Pointer>::type;
+
 // A driver made of recording fakes. install() fills tov::driver with
 // trampolines that log each call and then run the matching behaviour below,
 // which a test may replace. Defaults: every call succeeds (1), conversions
@@ -128,32 +139,10 @@ struct FakeDriver {
   };
   std::vector<Call> calls;
 
-  std::function<int32_t(DeviceRecord*)> GetNumScansInBuffer;
-  std::function<uint32_t(DeviceRecord*)> GetNumBytesInBuffer;
-  std::function<int16_t(DeviceRecord*)> SignOn;
-  std::function<int32_t(DeviceRecord*)> RemoteAvg;
-  std::function<double(DeviceRecord*)> Counts2Volts;
-  std::function<int16_t(DeviceRecord*)> GetDigIn;
-  std::function<int16_t(DeviceRecord*)> GetVer;
-  std::function<int32_t(DeviceRecord*, int32_t)> SetDigOut;
-  std::function<int16_t(DeviceRecord*)> FullScaleCal;
-  std::function<int16_t(DeviceRecord*)> OffsetCal;
-  std::function<int16_t(DeviceRecord*)> SysCal;
-  std::function<int16_t(DeviceRecord*)> GetConversion;
-  std::function<int32_t(DeviceRecord*)> SetChanCode;
-  std::function<int16_t(DeviceRecord*)> StartScanning;
-  std::function<int16_t(DeviceRecord*)> GetOneScan;
-  std::function<int16_t(DeviceRecord*)> StopScanning;
-  std::function<void(DeviceRecord*)> Gconv;
-  std::function<int32_t(DeviceRecord*, int32_t)> RemFromBuffer;
-  std::function<uint8_t(DeviceRecord*)> SetFilter;
-  std::function<int16_t(DeviceRecord*)> SendADMode;
-  std::function<int16_t(DeviceRecord*)> GetCheckSum;
-  std::function<int16_t(DeviceRecord*)> CloseDevice;
-  std::function<int32_t(DeviceRecord*)> GotoSleep;
-  std::function<int32_t(DeviceRecord*)> FilterDelay;
-  std::function<int16_t(DeviceRecord*, double*, double*)> CheckScanTime;
-  std::function<void(DeviceRecord*, TovHandle*)> GetComHandle;
+  // One behaviour per export, named and typed like it.
+#define TOV_FAKE_BEHAVIOUR(name) std::function<ExportSignature<decltype(&::name)>> name;
+  TOVDRV_EXPORTS(TOV_FAKE_BEHAVIOUR, TOVDRV_SKIP)
+#undef TOV_FAKE_BEHAVIOUR
 
   FakeDriver();   // the default behaviours
   ~FakeDriver();  // uninstalls if installed
