@@ -64,7 +64,7 @@ std::vector<Field> Fields(DeviceRecord* rec, int32_t* localAveraging) {
       {Kind::Word, &rec->baudIndex, InRange<0, 5>},
       {Kind::Word, &rec->deviceIndex, nullptr},
       {Kind::Real, &rec->scanInterval, Positive},
-      {Kind::Word, &rec->pointsPerScan, InRange<1, 96>},
+      {Kind::Word, &rec->pointsPerScan, InRange<0, 96>},
       {Kind::Long, &rec->remoteAvg, NonZero},
       {Kind::Word, &rec->scanType, InRange<0, 2>},
   };

@@ -39,9 +39,9 @@ void EnterChannel(DeviceRecord* rec) {
   for (;;) {
     PrintAt(1, 23, "Enter channel ");
     const int key = WaitKeyEcho();
-    // ESC (also what the keyboard gives at the end of input) keeps the
-    // channel; every other key but '0' to '7' is ignored.
-    if (key == kEsc || key < 0) return;
+    // Every key but '0' to '7' is ignored, Esc too; only the end of input
+    // (where every key reads as Esc) keeps the channel.
+    if (InputEnded() || key < 0) return;
     if (key >= '0' && key <= '7') {
       rec->channel = static_cast<int16_t>(key - '0');
       return;

@@ -7,6 +7,7 @@
 #include "entry.h"
 #include "scanning.h"
 #include "screen.h"
+#include "tovscan.h"
 
 namespace tov {
 
@@ -102,11 +103,21 @@ void ToggleScanType(DeviceRecord* rec) {
   if (rec->gain != 1 && rec->scanType == 2) rec->scanType = 0;
 }
 
-// Enter: refuse an empty table, otherwise fit the interval and go.
+// Enter: refuse an empty table or one too long for a scan, otherwise fit the
+// interval and go.
 // Returns true to perform the scan.
 bool ConfirmScan(DeviceRecord* rec) {
   if (rec->pointsPerScan == 0) {
     Print("%s", kNoControlCodes);
+    WaitKey();
+    return false;
+  }
+  if (!tovScanFitsBuffer(rec)) {
+    // The driver takes each scan into its 128-byte scan buffer: a longer list
+    // is refused here, before any sign-on or data file.
+    const int bits = 8 * tovWordBytes(rec->bytesPerConversion);
+    PrintAt(2, 24, "Too many points: at most %d points of %d bits, press any key to continue",
+            static_cast<int>(tovScanPointsThatFit(rec->scanType, bits)), bits);
     WaitKey();
     return false;
   }

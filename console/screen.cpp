@@ -88,6 +88,9 @@ bool KeyReady() {
   StopIfInterrupted();
   return ready;
 }
+bool InputEnded() {
+  return con::inputEnded();
+}
 con::Wake WaitKeyOrPort(TovHandle port, int64_t deadlineMs) {
   StopIfInterrupted();
   const con::Wake wake = con::waitForKeyOrPort(port, deadlineMs);

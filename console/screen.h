@@ -39,6 +39,7 @@ void CursorOff();
 int WaitKey();      // one key, no echo
 int WaitKeyEcho();  // one key, echoed at the cursor
 bool KeyReady();    // a key is waiting; consumes nothing
+bool InputEnded();  // every key now reads as Esc
 // One typed line into buffer (kAnswerSize bytes). On end of input the
 // buffer keeps its previous text.
 void ReadAnswer(char* buffer);

@@ -121,10 +121,6 @@ size_t decodeEscape() {
 
 }  // namespace
 
-bool inputEnded() {
-  return inputAtEnd;
-}
-
 bool readMore(int timeoutMs) {
   if (inputAtEnd || interrupted()) return false;
   struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
@@ -201,6 +197,10 @@ bool keyWaiting() {
   decodeKeys();
   while (keys.empty() && readMore(0)) decodeKeys();
   return !keys.empty() || inputAtEnd || interrupted();
+}
+
+bool inputEnded() {
+  return posix::inputAtEnd;
 }
 
 int64_t nowMs() {

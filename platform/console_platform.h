@@ -32,6 +32,9 @@ void write(const char* text, size_t length);  // at the cursor; wraps and scroll
 // 224 first, then the Windows scan code (down arrow: 224, 80).
 int getKey(bool echo);
 bool keyWaiting();  // a key is waiting; consumes nothing
+// The input has ended (a closed pipe, a hung-up terminal): every key now
+// reads as Esc.
+bool inputEnded();
 
 // Milliseconds on the platform's monotonic clock, the driver's own.
 int64_t nowMs();

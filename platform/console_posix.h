@@ -59,7 +59,6 @@ extern std::deque<int> keys;
 // Waits up to timeoutMs (-1: for ever) for bytes and appends what is there.
 // False at end of input or when nothing came in time.
 bool readMore(int timeoutMs);
-bool inputEnded();
 // Moves every complete key from rawBytes into keys.
 void decodeKeys();
 int takeKey();

@@ -130,6 +130,10 @@ bool keyWaiting() {
   return _kbhit() != 0 || interruptedBy != 0;
 }
 
+bool inputEnded() {
+  return false;  // a console's input does not end
+}
+
 int64_t nowMs() {
   return platform::nowMs();
 }

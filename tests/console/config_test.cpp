@@ -113,12 +113,26 @@ TEST(ConfigurationFile, ShortFileLeavesTheFieldsItDoesNotReach) {
   EXPECT_EQ(averaging, 4);
 }
 
+// Every channel skipped gives a scan list of no points, and the program
+// saves it so: it reads back as it was written.
+TEST(ConfigurationFile, NoPointsPerScanReadsBackAsNone) {
+  TempDir dir;
+  const std::string path = dir.file("tovset.cfg");
+  DeviceRecord saved = DefaultRecord();
+  saved.pointsPerScan = 0;
+  ASSERT_TRUE(SaveConfiguration(&saved, 1, path.c_str()));
+  DeviceRecord loaded = DefaultRecord();
+  int32_t averaging = 1;
+  ASSERT_TRUE(LoadConfiguration(&loaded, averaging, path.c_str()));
+  EXPECT_EQ(loaded.pointsPerScan, 0);
+}
+
 TEST(ConfigurationFile, UnusableOrGarbageLinesKeepThePreviousValues) {
   TempDir dir;
-  // baud index 9, text, zero points, gain 3, averaging 0, a sample rate of 0,
+  // baud index 9, text, 97 points, gain 3, averaging 0, a sample rate of 0,
   // a word length of 5 and a 16-bit field given a 32-bit value.
   dir.write("tovset.cfg",
-            "1\nabc\n9\n0\n-1.5\n0\n0\n7\n0\n0\n0\n0\n0\n0\n0\n12\n40\n5\n65537\n3\n3\n0\n"
+            "1\nabc\n9\n0\n-1.5\n97\n0\n7\n0\n0\n0\n0\n0\n0\n0\n12\n40\n5\n65537\n3\n3\n0\n"
             "0\n0\n0\n0\n");
   DeviceRecord rec = DefaultRecord();
   int32_t averaging = 1;

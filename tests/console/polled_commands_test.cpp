@@ -117,13 +117,14 @@ TEST_F(PolledCommands, ChannelPromptTakesTheFirstDigitFromZeroToSeven) {
   EXPECT_NE(screen.transcript().find("waiting filter settling time..."), std::string::npos);
   EXPECT_TRUE(screen.textAt(5, 2, "C) A/D input Channel    3"));
 
-  // ESC, which is also what the keyboard gives at the end of input, keeps it.
+  // Esc is one more key the prompt ignores; only the end of input keeps it.
   screen.pushKey(kEsc);
+  screen.pushKey('5');
   Press('C');
-  EXPECT_EQ(rec->channel, 3);
+  EXPECT_EQ(rec->channel, 5);
   screen.endOfInputIsEsc = true;
   Press('C');
-  EXPECT_EQ(rec->channel, 3);
+  EXPECT_EQ(rec->channel, 5);
 }
 
 TEST_F(PolledCommands, SubChannelPromptAsksAgainUntilZeroToFifteen) {

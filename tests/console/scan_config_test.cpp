@@ -227,6 +227,24 @@ TEST_F(ScanConfigScreen, EnterRefusesAnEmptyTableWhateverTheType) {
   EXPECT_EQ(fake.count("CheckScanTime"), 0);
 }
 
+// A list longer than the 128-byte scan buffer is refused at Enter, with the
+// limit for the word width and scan type, before any sign-on or file.
+TEST_F(ScanConfigScreen, EnterRefusesAListTooLongForTheScanBuffer) {
+  for (int16_t& entry : rec().scanTable) entry = 0x0F;  // 96 points
+  for (int16_t bytes : {3, 2}) {
+    rec().bytesPerConversion = bytes;
+    screen.pushKeys({kEnter, ' ', kEsc});
+    EXPECT_EQ(EditScanConfig(), 0);
+  }
+  const std::string& shown = screen.transcript();
+  EXPECT_NE(shown.find("Too many points: at most 42 points of 24 bits, press any key to continue"),
+            std::string::npos);
+  EXPECT_NE(shown.find("Too many points: at most 63 points of 16 bits, press any key to continue"),
+            std::string::npos);
+  EXPECT_EQ(fake.count("CheckScanTime"), 0);
+  EXPECT_EQ(fake.count("SignOn"), 0);
+}
+
 TEST_F(ScanConfigScreen, EnterReportsReducedAveragingAndGoesOn) {
   fake.CheckScanTime = [](DeviceRecord* r, double*, double*) -> int16_t {
     r->remoteAvg = 4;

@@ -307,6 +307,10 @@ int getKey(bool echo) {
 bool keyWaiting() {
   return ScreenModel::instance().keyWaiting();
 }
+bool inputEnded() {
+  ScreenModel& screen = ScreenModel::instance();
+  return screen.endOfInputIsEsc && screen.keysLeft() == 0;
+}
 int64_t nowMs() {
   return ScreenModel::instance().clockMs;
 }
