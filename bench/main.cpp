@@ -30,7 +30,7 @@ constexpr int kSignOnTickWaits = 5;
 constexpr double kSignOnQuietMs = 2 * 1000.0;  // after the 0x03 and after the 0x88
 constexpr double kRateShare = 0.95;
 constexpr double kCpuShare = 0.05;
-constexpr double kConsoleCpuShare = 0.10;
+constexpr double kConsoleCpuShare = 0.005;
 constexpr long kResidentLimitKiB = 10 * 1024;
 constexpr double kMedianLatencyUs = 1000;
 
@@ -261,7 +261,7 @@ int run(const Options& options) {
              verdict(console.perSecond >= kRateShare * limit && clean)});
       t.add({"CPU in a scan run through tovcon (tmux, keys)", percent(console.cpuShare),
              "spinning " + percent(spinShare), ratioText(console.cpuShare, spinShare),
-             "< 10 % of a core", verdict(console.cpuShare < kConsoleCpuShare)});
+             "< 0.5 % of a core", verdict(console.cpuShare < kConsoleCpuShare)});
       t.add({"tovcon peak resident memory (VmHWM) in a scan run",
              fixed(console.peakResidentKiB / 1024.0, 1) + " MiB", "10 MiB",
              ratioText(console.peakResidentKiB, kResidentLimitKiB), "< 10 MiB",
