@@ -89,7 +89,7 @@ int StartUp(const char* driverFile) {
   // The console is prepared first so that the notice can wait for its key.
   bool outputOk = false, inputOk = false;
   con::init(&outputOk, &inputOk);
-  con::messageBox(kNoticeCaption, kNoticeText);
+  con::noticeBox(kNoticeCaption, kNoticeText);
   if (!AllocateDeviceRecords()) {
     con::messageBox("-- error", "Error allocating device records");
     return 1;

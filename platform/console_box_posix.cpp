@@ -77,4 +77,8 @@ void messageBox(const char* caption, const char* text) {
   moveCursor(column, row);
 }
 
+void noticeBox(const char* caption, const char* text) {
+  messageBox(caption, text);  // a terminal has no windows to own it
+}
+
 }  // namespace tov::con

@@ -52,7 +52,11 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs);
 bool readLine(char* buf, int size);
 
 // A modal message with a caption and an OK button; returns when closed.
+// The error boxes have no owner window.
 void messageBox(const char* caption, const char* text);
+// The same for the start-up notice, which belongs to the window in front
+// (the console the program was started from).
+void noticeBox(const char* caption, const char* text);
 
 }  // namespace tov::con
 

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include <string>
+
 #include "console_platform.h"
 #include "link_platform.h"
 #include "wait_win32.h"
@@ -166,16 +168,25 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
 }
 
 bool readLine(char* buf, int size) {
-  char line[256];
   if (size <= 0) return false;
-  if (size > static_cast<int>(sizeof line)) size = sizeof line;
-  // Read into a scratch line so that end of input leaves buf as it was.
-  if (fgets(line, size, stdin) == nullptr) return false;
-  memcpy(buf, line, strlen(line) + 1);
+  // The whole line is read, however long: what does not fit buf is dropped
+  // with it rather than left for the next prompt.
+  std::string line;
+  for (int c = fgetc(stdin); c != EOF; c = fgetc(stdin)) {
+    line += static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (line.empty()) return false;  // end of input: buf is left as it was
+  if (line.size() > static_cast<size_t>(size - 1)) line.resize(static_cast<size_t>(size - 1));
+  memcpy(buf, line.c_str(), line.size() + 1);
   return true;
 }
 
 void messageBox(const char* caption, const char* text) {
+  MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+void noticeBox(const char* caption, const char* text) {
   MessageBoxA(GetForegroundWindow(), text, caption, MB_OK);
 }
 

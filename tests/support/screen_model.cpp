@@ -326,5 +326,8 @@ bool readLine(char* buf, int size) {
 void messageBox(const char* caption, const char* text) {
   ScreenModel::instance().messageBox(caption, text);
 }
+void noticeBox(const char* caption, const char* text) {
+  ScreenModel::instance().messageBox(caption, text);
+}
 
 }  // namespace tov::con

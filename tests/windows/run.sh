@@ -8,7 +8,8 @@
 #     and COM12: a plain Win32 client (client.c) loads tovdrv.dll, signs on,
 #     reads conversions, scans and stops, and compares with the simulator.
 #  3. tovcon.exe under Wine in an 80 x 25 tmux pane: start-up screens and the
-#     main menu at their cells, then key 4 signs on and shows polled readings.
+#     main menu at their cells, then key 4 signs on and shows polled readings;
+#     its message boxes' owners and its file-name prompt (console_boxes_lines.sh).
 #
 # Usage: tests/windows/run.sh [linux bin dir] [win64 bin dir] [win32 bin dir]
 # The Linux bin dir provides k73sim. Ends with "windows: N passed, N failed".
@@ -263,4 +264,5 @@ pane_dead() {
   return 1
 }
 check "tovcon: ends with Wine" pane_dead
+. "$here/console_boxes_lines.sh"
 finish
