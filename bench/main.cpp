@@ -16,7 +16,6 @@
 #include <functional>
 
 #include "measure.h"
-#include "pty_pair.h"
 #include "runs.h"
 #include "table.h"
 
