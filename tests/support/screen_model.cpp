@@ -1,5 +1,6 @@
 #include "screen_model.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -19,6 +20,7 @@ void ScreenModel::reset() {
   std::memset(cells_, ' ', sizeof cells_);
   column_ = row_ = 0;
   pendingWrap_ = false;
+  clockMs = 0;
   cursorVisible_ = true;
   input_.clear();
   next_ = 0;
@@ -175,6 +177,12 @@ bool ScreenModel::keyWaiting() {
   }
   if (endOfInputIsEsc) return true;
   if (++idlePolls_ > maxIdlePolls) throw ScriptExhausted();
+  return false;
+}
+
+bool ScreenModel::waitForKey(bool watchPort, int64_t deadlineMs) {
+  if (keyWaiting()) return true;
+  clockMs = watchPort ? clockMs + 1 : std::max(clockMs, deadlineMs);
   return false;
 }
 
@@ -342,6 +350,15 @@ int getKey(bool echo) {
 }
 bool keyWaiting() {
   return ScreenModel::instance().keyWaiting();
+}
+int64_t nowMs() {
+  return ScreenModel::instance().clockMs;
+}
+Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
+  ScreenModel& screen = ScreenModel::instance();
+  const bool watchPort = port != TOV_INVALID_HANDLE;
+  if (screen.waitForKey(watchPort, deadlineMs)) return Wake::Key;
+  return watchPort ? Wake::Port : Wake::Deadline;
 }
 bool readLine(char* buf, int size) {
   return ScreenModel::instance().readLine(buf, size);

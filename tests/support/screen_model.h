@@ -82,6 +82,11 @@ class ScreenModel {
   int clears() const { return clears_; }
   const std::vector<MessageBoxShown>& boxes() const { return boxes_; }
 
+  // Virtual time. A wait on the keyboard alone ends at its deadline when no
+  // key is waiting; a wait that also watches a port finds a byte there after
+  // 1 ms (the fake driver says whether a whole scan is in).
+  int64_t clockMs = 0;
+
   // Called whenever the program polls for or waits on a key, before the key is
   // taken; lets a test change the bench (e.g. a converter's input) mid-run.
   std::function<void()> onKeyPoll;
@@ -93,6 +98,7 @@ class ScreenModel {
   void write(const char* text, size_t length);
   int getKey(bool echo);
   bool keyWaiting();
+  bool waitForKey(bool watchPort, int64_t deadlineMs);  // true: a key is waiting
   bool readLine(char* buf, int size);
   void messageBox(const char* caption, const char* text);
 
