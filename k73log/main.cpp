@@ -96,6 +96,7 @@ int logScans(const LogOptions& opts) {
   if (!out.standardOutput) std::fclose(out.file);
   if (totals.exitCode != 0) std::fprintf(stderr, "k73log: %s\n", totals.failure.c_str());
   progress.summary(totals);
+  tov::logger::runEnded();
   return totals.exitCode;
 }
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "interval_fit.h"
+
 namespace k73log {
 
 namespace {
@@ -53,38 +55,30 @@ ScanRun::ScanRun(const DriverCalls& driver, LogHost& host, DeviceRecord* rec, Ru
 
 Prepared ScanRun::prepare(bool shortestInterval) {
   Prepared prepared;
-  double longest = 0, shortest = 0;
-  // The interval the converter is told at sign-on: worked out on a copy
-  // first, since the firmware version that picks the timer is known only
-  // after the sign-on.
+  // The converter learns the interval and the averaging at the sign-on, but
+  // the firmware version that sets its limits is known only after it: fit
+  // them on a copy first, then again once signed on, and sign on again in
+  // the rare case that the second fit differs.
+  const double requested = rec_->scanInterval;
   DeviceRecord probe = *rec_;
-  if (shortestInterval) {
-    probe.scanInterval = 0;
-    drv_.CheckScanTime(&probe, &longest, &shortest);
-    probe.scanInterval = shortest;
-  }
-  drv_.CheckScanTime(&probe, &longest, &shortest);
+  const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
   rec_->scanInterval = probe.scanInterval;
+  rec_->remoteAvg = probe.remoteAvg;
   if (!drv_.SignOn(rec_)) return prepared;
 
-  const double signedOnInterval = rec_->scanInterval;
+  const int64_t signedOnCount = timerCount(*rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
-  if (shortestInterval) {
-    rec_->scanInterval = 0;
-    prepared.averagingReduced = drv_.CheckScanTime(rec_, &longest, &shortest) == 2;
-    rec_->scanInterval = shortest;
-  }
-  const int16_t fit = drv_.CheckScanTime(rec_, &longest, &shortest);
-  prepared.averagingReduced = prepared.averagingReduced || fit == 2;
-  prepared.minIntervalS = shortest;
-  prepared.maxIntervalS = longest;
-  if (fit == 0) {
+  rec_->scanInterval = requested;
+  const IntervalFit fit = fitInterval(drv_, rec_, shortestInterval);
+  prepared.averagingReduced = guess.averagingReduced || fit.averagingReduced;
+  prepared.minIntervalS = fit.shortestS;
+  prepared.maxIntervalS = fit.longestS;
+  if (!fit.withinLimits) {
     drv_.CloseDevice(rec_);
     prepared.result = PrepareResult::IntervalOutOfLimits;
     return prepared;
   }
-  // The converter learns an interval or averaging only at a sign-on.
-  if ((rec_->scanInterval != signedOnInterval || rec_->remoteAvg != signedOnAveraging) &&
+  if ((timerCount(*rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
       !drv_.SignOn(rec_)) {
     return prepared;
   }

@@ -15,6 +15,10 @@ namespace tov::logger {
 // the console on Windows) only request a stop.
 void installStopHandlers();
 bool stopRequested();
+// The run has stopped the converter and written its last lines. (Windows
+// ends the process as soon as the handler of a console close returns; the
+// handler waits for this.)
+void runEnded();
 
 int64_t monotonicMs();  // since an arbitrary start; never goes back
 int64_t utcMs();        // ms since 1970-01-01 UTC

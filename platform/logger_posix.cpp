@@ -75,6 +75,8 @@ bool stopRequested() {
   return stopFlag != 0;
 }
 
+void runEnded() {}
+
 int64_t monotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -13,15 +13,22 @@ namespace tov::logger {
 namespace {
 
 constexpr DWORD kPortLookMs = 2;
+// Windows allows a close handler about 5 s before it ends the process.
+constexpr DWORD kCloseGraceMs = 4500;
 
 volatile LONG stopFlag = 0;
 HANDLE stopEvent = nullptr;
+HANDLE endedEvent = nullptr;
 
-BOOL WINAPI onConsoleControl(DWORD) {
+BOOL WINAPI onConsoleControl(DWORD event) {
   InterlockedExchange(&stopFlag, 1);
   if (stopEvent) SetEvent(stopEvent);
-  // Closing the console ends the process once this returns: give the run
-  // the moment it needs to stop the converter and write its last lines.
+  // Closing the console, logging off or shutting down ends the process as
+  // soon as this returns: give the run the time to stop the converter and
+  // write its last lines. Ctrl-C and Ctrl-Break return at once.
+  const bool ending =
+      event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+  if (ending && endedEvent) WaitForSingleObject(endedEvent, kCloseGraceMs);
   return TRUE;
 }
 
@@ -35,11 +42,16 @@ DWORD msUntil(int64_t deadlineMs) {
 
 void installStopHandlers() {
   if (!stopEvent) stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!endedEvent) endedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
 bool stopRequested() {
   return InterlockedCompareExchange(&stopFlag, 0, 0) != 0;
+}
+
+void runEnded() {
+  if (endedEvent) SetEvent(endedEvent);
 }
 
 int64_t monotonicMs() {
@@ -82,7 +94,7 @@ PortWait sleepUntil(int64_t deadlineMs) {
 }
 
 bool stderrIsTerminal() {
-  return _isatty(_fileno(stderr)) != 0;
+  return _isatty(2) != 0;  // standard error
 }
 
 }  // namespace tov::logger

@@ -250,3 +250,20 @@ TEST_F(VirtualRun, ShortestIntervalIsTheLimitOnTheTimerGridAndIsServed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without a counter preset a converter above firmware 100 still times its
+// scans at 3906.25 ticks a second, not at the 4882.8125 that the limits of
+// CheckScanTime assume: the times follow the converter.
+TEST_F(VirtualRun, TimesFollowTheConvertersTimerOnNewerFirmware) {
+  converter.model().firmwareVersion = 101;
+  ScanRun& r = prepared(1.0, RunLimits{30, 0, true});
+  EXPECT_EQ(setup.rec.scanInterval, 3906 / 3906.25);
+  EXPECT_EQ(r.run().scansWritten, 30);
+  expectScansOnTheTimer();
+  const double lastMs = double(sink.scans.back().utcMs - sink.scans.front().utcMs);
+  EXPECT_NEAR(29 * setup.rec.scanInterval * 1000, lastMs, 2.0);
+}
+
+}  // namespace
