@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "tovdrv.h"
-
 namespace k73log {
 
 namespace {
@@ -90,15 +88,6 @@ int pointCount(const ChannelList& list) {
   int points = 0;
   for (const ChannelCodes& c : list) points += c.lastCode - c.firstCode + 1;
   return points;
-}
-
-int pointsThatFit(int scanType, int wordBits) {
-  const int wordBytes = wordBits / 8;
-  if (scanType == 0) return 1;
-  // Start and end marker, and the two calibration points of a
-  // self-calibrating scan.
-  const int points = (TOV_SCAN_BUFFER_SIZE - 2) / wordBytes - (scanType == 2 ? 2 : 0);
-  return std::max(points, 0);
 }
 
 }  // namespace k73log

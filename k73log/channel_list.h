@@ -29,10 +29,6 @@ ChannelList fromScanTable(const int16_t table[6]);
 
 int pointCount(const ChannelList& list);
 
-// The most points of `wordBits` bits one scan of `scanType` carries in the
-// driver's 128-byte scan buffer (0 single, 1 normal, 2 self-calibrating).
-int pointsThatFit(int scanType, int wordBits);
-
 }  // namespace k73log
 
 #endif

@@ -1,34 +1,19 @@
-// The driver's exports that the logger calls, bound by name from the public
-// header's declarations: from the loaded library in the program, from the
-// driver linked in for tests in virtual time.
+// The driver's exports, bound by name with the public header's types: from
+// the loaded library in the program, from the driver linked in for tests in
+// virtual time.
 #ifndef K73LOG_DRIVER_CALLS_H
 #define K73LOG_DRIVER_CALLS_H
 
 #include <string>
 
 #include "tovdrv.h"
+#include "tovdrv_exports.h"
 
 namespace k73log {
 
-#define K73LOG_DRIVER_EXPORTS(X) \
-  X(SignOn)                      \
-  X(CloseDevice)                 \
-  X(SysCal)                      \
-  X(RemoteAvg)                   \
-  X(SetChanCode)                 \
-  X(CheckScanTime)               \
-  X(StartScanning)               \
-  X(GetNumBytesInBuffer)         \
-  X(GetNumScansInBuffer)         \
-  X(GetOneScan)                  \
-  X(Gconv)                       \
-  X(RemFromBuffer)               \
-  X(StopScanning)                \
-  X(GetComHandle)
-
 struct DriverCalls {
 #define K73LOG_MEMBER(name) decltype(&::name) name = nullptr;
-  K73LOG_DRIVER_EXPORTS(K73LOG_MEMBER)
+  TOVDRV_EXPORTS(K73LOG_MEMBER, K73LOG_MEMBER)
 #undef K73LOG_MEMBER
 };
 

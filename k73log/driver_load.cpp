@@ -16,7 +16,7 @@ bool loadDriver(DriverCalls* calls, std::string* error) {
     *error = std::string("the driver has no export ") + #name;                        \
     return false;                                                                     \
   }
-  K73LOG_DRIVER_EXPORTS(K73LOG_BIND)
+  TOVDRV_EXPORTS(K73LOG_BIND, K73LOG_BIND)
 #undef K73LOG_BIND
   return true;
 }

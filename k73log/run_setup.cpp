@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config.h"
+#include "tovscan.h"
 
 namespace k73log {
 
@@ -83,7 +84,7 @@ bool buildRunSetup(const LogOptions& opts, RunSetup* setup, std::string* error) 
     rec->subChannel = static_cast<int16_t>(setup->channels[0].firstCode);
   }
   const int bits = rec->bytesPerConversion == 2 ? 16 : 24;
-  const int fit = pointsThatFit(rec->scanType, bits);
+  const int fit = tovScanPointsThatFit(rec->scanType, bits);
   if (points < 1 || points > fit) {
     *error = "--channels: " + std::to_string(points) + " points do not fit one scan, at most " +
              std::to_string(fit) + " points at " + std::to_string(bits) + " bits";

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "interval_fit.h"
+#include "tovscan.h"
 
 namespace k73log {
 
@@ -35,19 +36,7 @@ uint32_t lineBaud(const DeviceRecord* rec) {
   return 9600u >> index;
 }
 
-// The driver's own wait for one scan: the interval plus two seconds.
-int64_t scanWaitMs(const DeviceRecord* rec) {
-  return static_cast<int64_t>((rec->scanInterval + 2) * 1000);
-}
-
 }  // namespace
-
-int32_t scanBytes(const DeviceRecord* rec) {
-  const int32_t w = rec->bytesPerConversion;
-  if (rec->scanType == 0) return w;
-  if (rec->scanType == 2) return (rec->pointsPerScan + 2) * w + 2;
-  return rec->pointsPerScan * w + 2;
-}
 
 ScanRun::ScanRun(const DriverCalls& driver, LogHost& host, DeviceRecord* rec, RunLimits limits,
                  ScanSink& sink)
@@ -107,9 +96,9 @@ bool ScanRun::limitReached() const {
 ScanRun::Waited ScanRun::waitForScan() {
   TovHandle port = TOV_INVALID_HANDLE;
   drv_.GetComHandle(rec_, &port);
-  const int32_t bytesPerScan = scanBytes(rec_);
+  const int32_t bytesPerScan = tovScanBytes(rec_);
   uint32_t seen = drv_.GetNumBytesInBuffer(rec_);
-  int64_t silentAt = host_.monotonicMs() + scanWaitMs(rec_);
+  int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
@@ -118,7 +107,7 @@ ScanRun::Waited ScanRun::waitForScan() {
     const int64_t now = host_.monotonicMs();
     if (waiting != seen) {
       seen = waiting;
-      silentAt = now + scanWaitMs(rec_);
+      silentAt = now + tovScanWaitMs(rec_->scanInterval);
     }
     const int64_t endAt = endOfRunMs();
     if (now >= endAt) return Waited::EndOfRun;

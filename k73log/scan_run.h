@@ -73,9 +73,6 @@ class ScanRun {
   int64_t lastScanUtcMs_ = 0;
 };
 
-// Bytes of one scan of the record's list in the converter's stream.
-int32_t scanBytes(const DeviceRecord* rec);
-
 }  // namespace k73log
 
 #endif

@@ -24,7 +24,7 @@ constexpr int64_t kUtcAtZeroMs = 1'800'000'000'000;
 DriverCalls linkedDriver() {
   DriverCalls calls;
 #define K73LOG_LINK(name) calls.name = &::name;
-  K73LOG_DRIVER_EXPORTS(K73LOG_LINK)
+  TOVDRV_EXPORTS(K73LOG_LINK, K73LOG_LINK)
 #undef K73LOG_LINK
   return calls;
 }
