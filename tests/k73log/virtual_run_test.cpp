@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "converter.h"
+#include "run_info.h"
 #include "run_setup.h"
 #include "scan_run.h"
 #include "virtual_bench.h"
@@ -264,6 +267,78 @@ TEST_F(VirtualRun, TimesFollowTheConvertersTimerOnNewerFirmware) {
   expectScansOnTheTimer();
   const double lastMs = double(sink.scans.back().utcMs - sink.scans.front().utcMs);
   EXPECT_NEAR(29 * setup.rec.scanInterval * 1000, lastMs, 2.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(VirtualRun, SelfCalibratingAndSingleChannelScansGiveTheirOwnPoints) {
+  LogOptions opts;
+  std::string error;
+  ASSERT_TRUE(parseChannelList("3:2", &opts.channels, &error));
+  opts.scanType = 2;
+  ASSERT_TRUE(buildRunSetup(opts, &setup, &error)) << error;
+  ScanRun selfcal(driver, host, &setup.rec, RunLimits{2, 0, true}, sink);
+  ASSERT_EQ(selfcal.prepare(true).result, PrepareResult::Ready);
+  ASSERT_EQ(selfcal.run().scansWritten, 2);
+  // Offset and full-scale calibration inputs first, then channel 3 code 2.
+  EXPECT_EQ(valueColumns(2, setup.channels),
+            (std::vector<std::string>{"cal_offset_mV", "cal_fullscale_mV", "ch3.2_mV"}));
+  ASSERT_EQ(sink.scans[1].millivolts.size(), 3u);
+  EXPECT_NEAR(sink.scans[1].millivolts[0], 0.0, 0.001);
+  EXPECT_NEAR(sink.scans[1].millivolts[1], 4990.0, 0.001);
+  EXPECT_NEAR(sink.scans[1].millivolts[2], 4020.0, 0.001);
+
+  sink.scans.clear();
+  opts.scanType = 0;
+  ASSERT_TRUE(buildRunSetup(opts, &setup, &error)) << error;
+  ScanRun single(driver, host, &setup.rec, RunLimits{2, 0, true}, sink);
+  ASSERT_EQ(single.prepare(true).result, PrepareResult::Ready);
+  ASSERT_EQ(single.run().scansWritten, 2);
+  ASSERT_EQ(sink.scans[1].millivolts.size(), 1u);
+  EXPECT_NEAR(sink.scans[1].millivolts[0], 4020.0, 0.001);
+}
+
+// A settings file gives the scan and the converter settings; options go on
+// top, and a single-channel scan takes exactly one point.
+TEST(K73logSetup, SettingsFileThenOptions) {
+  const std::string path = ::testing::TempDir() + "k73log-tovset.cfg";
+  DeviceRecord saved{};
+  int32_t localAveraging = 1;
+  tov::SetConfigurationDefaults(&saved, localAveraging);
+  saved.scanType = 1;
+  for (int16_t& entry : saved.scanTable) entry = 0x10;
+  saved.scanTable[1] = 0x13;  // channel 1, codes 1-3
+  saved.scanInterval = 5.0;
+  saved.gain = 8;
+  ASSERT_TRUE(tov::SaveConfiguration(&saved, localAveraging, path.c_str()));
+
+  LogOptions opts;
+  opts.settingsFile = path;
+  opts.comNumber = 3;
+  opts.bytesPerConversion = 2;
+  RunSetup setup;
+  std::string error;
+  ASSERT_TRUE(buildRunSetup(opts, &setup, &error)) << error;
+  EXPECT_EQ(valueColumns(1, setup.channels),
+            (std::vector<std::string>{"ch1.1_mV", "ch1.2_mV", "ch1.3_mV"}));
+  EXPECT_EQ(setup.rec.pointsPerScan, 3);
+  EXPECT_EQ(setup.rec.gain, 8);
+  EXPECT_EQ(setup.rec.bytesPerConversion, 2);
+  EXPECT_EQ(setup.rec.deviceIndex, 2);
+  EXPECT_EQ(setup.rec.scanInterval, 5.0);
+  EXPECT_FALSE(setup.shortestInterval);
+
+  // A single-channel scan takes the file's channel and code, or one point.
+  opts.scanType = 0;
+  ASSERT_TRUE(buildRunSetup(opts, &setup, &error)) << error;
+  EXPECT_EQ(valueColumns(0, setup.channels), std::vector<std::string>{"ch0.0_mV"});
+  ASSERT_TRUE(parseChannelList("1:1-3", &opts.channels, &error));
+  opts.channelsGiven = true;
+  EXPECT_FALSE(buildRunSetup(opts, &setup, &error));
+  EXPECT_EQ(error, "--channels takes one channel and one code for --type single");
+  std::remove(path.c_str());
 }
 
 }  // namespace
