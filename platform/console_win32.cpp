@@ -35,6 +35,9 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   }
   if (event == CTRL_CLOSE_EVENT) {
     InterlockedCompareExchange(&interruptedBy, SIGTERM, 0);
+    // The process ends when this returns: hold it while the program stops
+    // the converter (its exit ends this thread too).
+    Sleep(10000);
     return TRUE;
   }
   return FALSE;
