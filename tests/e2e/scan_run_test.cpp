@@ -386,6 +386,10 @@ TEST_F(ScanEndToEnd, AMissingEndMarkerIsReportedAfterTheScanIsFiled) {
 TEST_F(ScanEndToEnd, AKeyBeforeTheFirstScanStopsWithNothingFiled) {
   ScanSettings settings;
   settings.interval = 10.0;
+  // The first scan is due once measured: slow conversions (4 of each point at
+  // 10 per second, about 2.4 s) leave a loaded machine time for the key.
+  settings.remoteAvg = 4;
+  settings.sampleRate = 10.0;
   Start(settings);
   PerformScan("data.txt");
   EXPECT_EQ(tovcon->text(2, 24, 4), "Wait");
