@@ -2,7 +2,7 @@
 # package made from the same rules (`make package`):
 #   lib/libtovdrv.so.1.0.0, its SONAME link and the development link
 #   include/tovdrv.h and tovscan.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
-#   bin/tovcon, bin/k73sim, share/man/man1/{tovcon,k73sim}.1
+#   bin/tovcon, bin/k73sim, bin/k73log, share/man/man1/{tovcon,k73sim,k73log}.1
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -18,7 +18,7 @@ install(TARGETS tovdrv EXPORT tovdrvTargets
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-set(K73_PROGRAMS tovcon)
+set(K73_PROGRAMS tovcon k73log)
 if(NOT WIN32)
   list(APPEND K73_PROGRAMS k73sim)  # the simulator runs on a pseudo-terminal
 endif()
