@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -27,18 +28,21 @@ struct ReadAhead {
   size_t end = 0;
   size_t waiting() const { return end - next; }
 };
-// By descriptor; the driver is single-threaded and holds at most one port
-// per slot. Static storage, not the heap: a driver that is loaded and
-// unloaded again and again must not leave a table behind each time.
+// By descriptor; the driver holds at most one port per slot. Ports of
+// different slots may be used from different threads at once, so a table
+// entry is claimed and released through its atomic descriptor, and only the
+// thread that claimed an entry touches its bytes. Static storage, not the
+// heap: a driver that is loaded and unloaded again and again must not leave a
+// table behind each time.
 struct ReadAheadSlot {
-  int fd = -1;
+  std::atomic<int> fd{-1};
   ReadAhead ahead;
 };
 ReadAheadSlot readAheadSlots[TOV_PORT_SLOTS + 1];
 
 ReadAhead* findReadAhead(int fd) {
   for (ReadAheadSlot& slot : readAheadSlots)
-    if (slot.fd == fd) return &slot.ahead;
+    if (slot.fd.load(std::memory_order_acquire) == fd) return &slot.ahead;
   return nullptr;
 }
 
@@ -46,21 +50,22 @@ ReadAhead& readAheadOf(int fd) {
   if (ReadAhead* ahead = findReadAhead(fd)) return *ahead;
   ReadAheadSlot* slot = &readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
   for (ReadAheadSlot& s : readAheadSlots) {
-    if (s.fd == -1) {
+    int free = -1;
+    if (s.fd.compare_exchange_strong(free, fd, std::memory_order_acq_rel)) {
       slot = &s;
       break;
     }
   }
-  slot->fd = fd;
+  slot->fd.store(fd, std::memory_order_release);
   slot->ahead = ReadAhead{};
   return slot->ahead;
 }
 
 void dropReadAhead(int fd) {
   for (ReadAheadSlot& slot : readAheadSlots) {
-    if (slot.fd == fd) {
-      slot.fd = -1;
+    if (slot.fd.load(std::memory_order_acquire) == fd) {
       slot.ahead = ReadAhead{};
+      slot.fd.store(-1, std::memory_order_release);
     }
   }
 }
