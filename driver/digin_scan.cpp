@@ -5,6 +5,8 @@
 // start marker. Collecting one scan's worth of bytes then leaves the scan's
 // last two bytes in the port; they are fetched before the scan is handed over.
 // At most one query is outstanding: each answer sends the next one.
+#include <cstdio>
+
 #include "link.h"
 #include "link_platform.h"
 #include "scan_stream.h"
@@ -50,26 +52,36 @@ uint8_t plainScan(DeviceRecord* rec, uint8_t requestDigIn) {
 uint8_t scanAfterAnswer(DeviceRecord* rec, uint8_t* digInFresh, uint8_t requestDigIn,
                         int32_t collected) {
   const uint8_t* b = rec->scanBuffer;
+  // Each line goes to the log in one write, so that a thread scanning another
+  // converter cannot put its own line inside it.
   if (b[2] != kStartMarker) {
     if (tov::debugLog) {
-      tov::debugPrintf("\r\nGetOneScanWithDigin()-> %d error bytes: (", collected);
-      for (int32_t i = 0; i < collected; ++i) tov::debugPrintf("%X, ", b[i]);
+      char text[64 + 4 * TOV_SCAN_BUFFER_SIZE];
+      size_t n = static_cast<size_t>(std::snprintf(
+          text, sizeof text, "\r\nGetOneScanWithDigin()-> %d error bytes: (", collected));
+      for (int32_t i = 0; i < collected && n < sizeof text; ++i)
+        n += static_cast<size_t>(std::snprintf(text + n, sizeof text - n, "%X, ", b[i]));
+      tov::debugPrintf("%s", text);
     }
     rec->lastError = kStartMarkerError;
     return 0;
   }
   rec->digitalIn = b[1];
   if (digInFresh) *digInFresh = 1;
-  tov::debugPrintf("GetOneScanWithDigin()-> first 3:  (%02X, %02X, %02X)  ", b[0], b[1], b[2]);
+  // The answer's part of the line waits for the scan's part.
+  char answer[64];
+  std::snprintf(answer, sizeof answer, "GetOneScanWithDigin()-> first 3:  (%02X, %02X, %02X)  ",
+                b[0], b[1], b[2]);
   RemFromBuffer(rec, 3);
 
   if (!collectScanTail(rec)) {
+    tov::debugPrintf("%s", answer);
     rec->lastError = kStartMarkerError;
     return 0;
   }
   tov::debugPrintf(
-      "GetOneScanWithDigin()-> next 7:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X)\r\n", b[0], b[1],
-      b[2], b[3], b[4], b[5], b[6]);
+      "%sGetOneScanWithDigin()-> next 7:  (%02X, %02X, %02X, %02X, %02X, %02X, %02X)\r\n", answer,
+      b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
   // Keep one query on its way while the caller wants the inputs.
   if (requestDigIn && !tov::sendPacket(rec, tov::cmd::kDigitalIn, tov::cmd::kDigitalInQuery))
     return 0;
