@@ -17,6 +17,7 @@
 
 #include "measure.h"
 #include "pty_pair.h"
+#include "python_threads.h"
 #include "runs.h"
 #include "table.h"
 
@@ -268,6 +269,8 @@ int run(const Options& options) {
              verdict(console.peakResidentKiB > 0 && console.peakResidentKiB < kResidentLimitKiB)});
     }
   }
+
+  if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
 
   t.note(
       "Ratio is measured / limit. CPU is user + system time per second of wall time, "
