@@ -142,12 +142,14 @@ class CommandsMixin(ConverterBase):
                       check.integer("count", count, -(1 << 31), (1 << 31) - 1))
 
     @property
+    @exclusive
     def bytes_waiting(self) -> int:
         """Bytes waiting in the port's input queue (GetNumBytesInBuffer)."""
         self._check_open("bytes_waiting")
         return int(self._call("GetNumBytesInBuffer"))
 
     @property
+    @exclusive
     def scans_waiting(self) -> int:
         """Whole scans waiting while scanning, -1 on input overflow
         (GetNumScansInBuffer)."""

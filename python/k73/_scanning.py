@@ -11,7 +11,7 @@ from . import _checks as check
 from ._base import ConverterBase, exclusive
 from ._library import END_MARKER, SCAN_BUFFER_SIZE, SCAN_TYPES, SKIPPED_CHANNEL
 from .errors import ScanError, ScanTimeError
-from .scans import Block, Scan, ScanTime
+from .scans import Block, Scan, ScanTime, require
 
 # Messages for the scan failures the driver reports in lastError.
 SCAN_ERRORS = {
@@ -24,6 +24,7 @@ SCAN_ERRORS = {
 
 class ScanningMixin(ConverterBase):
 
+    @exclusive
     def check_scan_time(self, interval: Optional[float] = None) -> ScanTime:
         """Fits the interval (seconds; default: the record's) to the
         converter's timer for the scan set up in the record (CheckScanTime).
@@ -43,6 +44,7 @@ class ScanningMixin(ConverterBase):
         result = self._call("CheckScanTime", ctypes.byref(longest), ctypes.byref(shortest))
         return result != 0, ScanTime(rec.scanInterval, shortest.value, longest.value, result == 2)
 
+    @exclusive
     def scans(self, channels: Any = None, interval: Optional[float] = None,
               count: Optional[int] = None, scan_type: str = "normal",
               digital_inputs: bool = False) -> Iterator[Scan]:
@@ -109,10 +111,7 @@ class ScanningMixin(ConverterBase):
         """Takes count scans as scans() does and returns them as a Block:
         a numpy array of count x points, times, and to_dataframe() for
         pandas. Needs numpy (checked before the converter is touched)."""
-        try:
-            import numpy  # noqa: F401
-        except ImportError:
-            Block([], ())  # raises the ImportError that names the package
+        require("numpy", "python3-numpy")
         count = check.integer("count", count, 1, sys.maxsize)
         run = self.scans(channels, interval, count, scan_type)
         taken = list(run)

@@ -165,6 +165,7 @@ class Converter(CommandsMixin, ScanningMixin, ConverterBase):
         """Raw counts of the last conversion."""
         return int(self.record.counts)
 
+    @exclusive
     def counts_to_mv(self, counts: int) -> float:
         """Millivolts of a raw conversion word at the record's word length and polarity."""
         rec, saved = self.record, self.record.counts

@@ -34,8 +34,9 @@ def _channels(text: str) -> Any:
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python3 -m k73.plot", description=__doc__.split("\n\n")[0])
     p.add_argument("--port", type=_port, default=1, help="COMn (default COM1)")
-    p.add_argument("--channels", type=_channels, default=parse_channels("0"),
-                   help="CH, CH:CODE or CH:FIRST-LAST, comma-separated (default 0)")
+    p.add_argument("--channels", type=_channels,
+                   help="CH, CH:CODE or CH:FIRST-LAST, comma-separated (default 0, or the "
+                        "settings file's scan)")
     p.add_argument("--interval", type=float, help="seconds between scans (default: the shortest)")
     p.add_argument("--type", default="normal", choices=["normal", "selfcal"], help="scan type")
     p.add_argument("--rate", type=float, default=1027.0, help="conversions per second (default 1027)")
@@ -78,7 +79,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         k73 = (Converter.from_settings(args.settings, args.port) if args.settings
                else Converter(args.port, sample_rate=args.rate))
         with k73:
-            run = k73.scans(args.channels, args.interval, count, args.type)
+            channels = args.channels
+            if channels is None and not args.settings:
+                channels = parse_channels("0")
+            run = k73.scans(channels, args.interval, count, args.type)
             title = "Model K73 on COM%d, a scan every %.3f s" % (args.port, k73.record.scanInterval)
             if not args.save:
                 plt.ion()

@@ -32,7 +32,8 @@ class Scan(NamedTuple):
     digital_in: Optional[int] = None
 
 
-def _need(package: str, debian: str) -> Any:
+def require(package: str, debian: str) -> Any:
+    """The optional package, or an ImportError that says how to install it."""
     try:
         return __import__(package)
     except ImportError:
@@ -46,7 +47,7 @@ class Block:
     converter time, names the column names of values."""
 
     def __init__(self, scans: Sequence[Scan], names: Tuple[str, ...]) -> None:
-        np = _need("numpy", "python3-numpy")
+        np = require("numpy", "python3-numpy")
         self.names = names
         self.values = np.array([s.values for s in scans], dtype=float).reshape(len(scans), len(names))
         # numpy's datetime64 carries no zone: the UTC instant without it.
@@ -68,7 +69,7 @@ class Block:
     def to_dataframe(self) -> Any:
         """A pandas DataFrame with exactly the logger's csv columns; time_utc
         is a UTC-aware datetime column."""
-        pd = _need("pandas", "python3-pandas")
+        pd = require("pandas", "python3-pandas")
         frame = pd.DataFrame(self.values, columns=list(self.names))
         frame.insert(0, "t_s", self.t_s)
         frame.insert(0, "time_utc", pd.to_datetime(self.time_utc).tz_localize("UTC"))

@@ -3,9 +3,6 @@ times and names, every wrapped export against the packets the simulator
 received, error codes, and two converters in two threads."""
 
 import datetime
-import os
-import subprocess
-import sys
 import threading
 import time
 
@@ -14,7 +11,6 @@ import pytest
 import k73
 from conftest import mv
 
-EXAMPLES = os.path.join(os.environ["K73_PYTHON_DIR"], "examples")
 
 
 @pytest.fixture(scope="module")
