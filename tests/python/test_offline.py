@@ -165,3 +165,9 @@ def test_settings_file_round_trip_with_the_console(tmp_path, lib):
     adc = k73.Converter.from_settings(path, port=3, library=lib)
     assert (adc.record.deviceIndex, adc.baud, adc.record.gain, adc.local_averaging) == (2, 2400, 8, 5)
     assert adc.settings == dataclasses.replace(k73.Settings.load(path), device_index=2)
+
+
+def test_package_version_is_the_projects():
+    with open(os.path.join(os.environ["K73_PYTHON_DIR"], "pyproject.toml")) as f:
+        assert 'version = "%s"\n' % os.environ["K73_VERSION"] in f.read()
+    assert k73.__version__ == os.environ["K73_VERSION"]
