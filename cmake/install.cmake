@@ -30,9 +30,11 @@ endforeach()
 # The Python package where Debian's python3 finds it under /usr (the .deb);
 # under another prefix, put that directory on PYTHONPATH. Pure Python: it
 # loads the installed driver by its SONAME.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/k73 DESTINATION lib/python3/dist-packages
-        COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "py.typed"
-        PATTERN "__pycache__" EXCLUDE)
+if(NOT WIN32)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/k73 DESTINATION lib/python3/dist-packages
+          COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "py.typed"
+          PATTERN "__pycache__" EXCLUDE)
+endif()
 
 # CMake package: find_package(tovdrv) gives the imported target tovdrv::tovdrv.
 install(EXPORT tovdrvTargets NAMESPACE tovdrv:: DESTINATION ${TOVDRV_CMAKE_DIR}
