@@ -28,12 +28,10 @@ struct ReadAhead {
   size_t end = 0;
   size_t waiting() const { return end - next; }
 };
-// By descriptor; the driver holds at most one port per slot. Ports of
-// different slots may be used from different threads at once, so a table
-// entry is claimed and released through its atomic descriptor, and only the
-// thread that claimed an entry touches its bytes. Static storage, not the
-// heap: a driver that is loaded and unloaded again and again must not leave a
-// table behind each time.
+// By descriptor, one port per slot. Static storage, not the heap: a driver
+// that is loaded and unloaded again and again must not leave a table behind
+// each time. Ports may be read from different threads at once, so a free
+// slot is claimed atomically: two ports never end up sharing one.
 struct ReadAheadSlot {
   std::atomic<int> fd{-1};
   ReadAhead ahead;
@@ -42,30 +40,30 @@ ReadAheadSlot readAheadSlots[TOV_PORT_SLOTS + 1];
 
 ReadAhead* findReadAhead(int fd) {
   for (ReadAheadSlot& slot : readAheadSlots)
-    if (slot.fd.load(std::memory_order_acquire) == fd) return &slot.ahead;
+    if (slot.fd == fd) return &slot.ahead;
   return nullptr;
 }
 
 ReadAhead& readAheadOf(int fd) {
   if (ReadAhead* ahead = findReadAhead(fd)) return *ahead;
-  ReadAheadSlot* slot = &readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
   for (ReadAheadSlot& s : readAheadSlots) {
-    int free = -1;
-    if (s.fd.compare_exchange_strong(free, fd, std::memory_order_acq_rel)) {
-      slot = &s;
-      break;
+    int freeMark = -1;
+    if (s.fd.compare_exchange_strong(freeMark, fd)) {
+      s.ahead = ReadAhead{};
+      return s.ahead;
     }
   }
-  slot->fd.store(fd, std::memory_order_release);
-  slot->ahead = ReadAhead{};
-  return slot->ahead;
+  ReadAheadSlot& last = readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
+  last.fd = fd;
+  last.ahead = ReadAhead{};
+  return last.ahead;
 }
 
 void dropReadAhead(int fd) {
   for (ReadAheadSlot& slot : readAheadSlots) {
-    if (slot.fd.load(std::memory_order_acquire) == fd) {
+    if (slot.fd == fd) {
       slot.ahead = ReadAhead{};
-      slot.fd.store(-1, std::memory_order_release);
+      slot.fd = -1;  // free only once emptied
     }
   }
 }
