@@ -1,4 +1,5 @@
-"""The command-line tools on the package: the log_scan example and k73.plot."""
+"""The command-line tools with the package: the log_scan example, k73.plot,
+and k73log's csv against a DataFrame of the same scans."""
 
 import os
 import subprocess
@@ -6,6 +7,7 @@ import sys
 
 import pytest
 
+import k73
 from conftest import mv
 
 EXAMPLE = os.path.join(os.environ["K73_PYTHON_DIR"], "examples", "log_scan.py")
@@ -49,3 +51,20 @@ def test_plot_command_saves_a_png(com5):
         assert f.read(8) == PNG
     bad = run("-m", "k73.plot", "--channels", "9", "--save", "x.png")
     assert bad.returncode == 2 and "channel must be 0 to 5" in bad.stderr
+
+
+def test_dataframe_is_the_loggers_csv(com5, lib):
+    """The same scans through k73log's csv and through acquire(): the same
+    columns, converter times and values."""
+    pandas = pytest.importorskip("pandas")
+    out = subprocess.run([os.environ["K73LOG"], "--port", "COM5", "--channels", "0,2:1-2",
+                          "--type", "selfcal", "--rate", "1027", "--count", "2", "-q",
+                          "-o", "run.csv"], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    logged = pandas.read_csv("run.csv", comment="#")
+    with k73.Converter(port=5, sample_rate=1027, library=lib) as adc:
+        frame = adc.acquire({0: 0, 2: (1, 2)}, count=2, scan_type="selfcal").to_dataframe()
+    assert list(frame.columns) == list(logged.columns)
+    assert list(frame["t_s"]) == pytest.approx(list(logged["t_s"]), abs=1e-6)
+    values = list(frame.columns)[2:]
+    assert (abs(frame[values] - logged[values]) < 0.01).all().all()
