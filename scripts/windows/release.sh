@@ -5,7 +5,7 @@
 #   build-release/k73-<version>-win64/            what both hold:
 #     tovcon.exe, k73log.exe, tovdrv.dll    64-bit programs and driver
 #     x86\tovdrv.dll                        the driver for 32-bit clients
-#     include\tovdrv.h                      the SDK: header and import
+#     include\tovdrv.h, tovscan.h           the SDK: headers and import
 #     lib\x64\, lib\x86\                    libraries (libtovdrv.dll.a, tovdrv.lib)
 #     README.txt, doc\*.html                the README (CRLF), the manual pages
 # The version is the project's (CMake's project() in the top CMakeLists.txt).
@@ -31,7 +31,9 @@ for program in "${programs[@]}"; do
 done
 cp "$win64/bin/tovdrv.dll" "$stage/"
 cp "$win32/bin/tovdrv.dll" "$stage/x86/"
-cp common/tovdrv.h "$stage/include/"
+# The public headers: those the development install puts in include/.
+cmake --install "$win64" --component development --prefix "$out/development" >/dev/null
+cp "$out/development/include/"*.h "$stage/include/"
 sed 's/$/\r/' README.md >"$stage/README.txt"
 # Debugging information stays in the build trees.
 x86_64-w64-mingw32-strip -g "$stage"/*.exe "$stage/tovdrv.dll"
