@@ -32,8 +32,8 @@ mkdir -p "$tmp/release"
 release_check_files() {
   # What the installer put in the program folder, and what the zip holds.
   (cd "$release_unix_dir" && find . -type f | sed 's|^\./||' | sort) >"$tmp/release/installed"
-  unzip -Z1 "$release_dir/$release_name.zip" | sed -n "s|^$release_name/\(.*[^/]\)\$|\1|p" |
-    { cat; echo uninstall.exe; } | sort >"$tmp/release/zipped"
+  { sed -n "s|^$release_name/\(.*[^/]\)\$|\1|p" "$tmp/release/zip-list"; echo uninstall.exe; } |
+    sort >"$tmp/release/zipped"
   check "release: the zip holds the files the installer installs" \
     diff "$tmp/release/zipped" "$tmp/release/installed"
   local missing=0 file
@@ -48,13 +48,14 @@ release_check_files() {
 }
 
 release_check_registration() {
-  local console="$menu_dir/K73 Console.lnk" folder="$menu_dir/K73 Data Folder.lnk"
   # A shell link holds its target and working directory as UTF-16 strings.
+  strings -el "$menu_dir/K73 Console.lnk" >"$tmp/release/console-lnk.txt"
+  strings -el "$menu_dir/K73 Data Folder.lnk" >"$tmp/release/folder-lnk.txt"
   check "release: K73 Console starts tovcon.exe in Documents\\K73" eval \
-    'strings -el "$console" | grep -qF "$release_win_dir\\tovcon.exe" &&
-     strings -el "$console" | grep -qF "C:\\users\\$wine_user\\Documents\\K73"'
+    'grep -qF "$release_win_dir\\tovcon.exe" "$tmp/release/console-lnk.txt" &&
+     grep -qF "C:\\users\\$wine_user\\Documents\\K73" "$tmp/release/console-lnk.txt"'
   check "release: K73 Data Folder opens Documents\\K73" eval \
-    '[ -d "$data_dir" ] && strings -el "$folder" | grep -qF "Documents\\K73"'
+    '[ -d "$data_dir" ] && grep -qF "Documents\\K73" "$tmp/release/folder-lnk.txt"'
   wine reg query "$uninstall_key" >"$tmp/release/entry.txt" 2>&1
   check "release: Add/Remove Programs entry with name, version, publisher, uninstaller, size" eval \
     'tr -d "\r" <"$tmp/release/entry.txt" | grep -c -e "DisplayName .* Model K73" \
@@ -160,7 +161,7 @@ release_check_sdk() {
   done
   check "release: a 32-bit client links with lib\\x86 and imports plain names" [ $ok = 1 ]
   check "release: x86\\tovdrv.dll is 32-bit and exports the 32 plain names" eval \
-    'i686-w64-mingw32-objdump -f "$release_unix_dir/x86/tovdrv.dll" | grep -q "file format pei-i386" &&
+    'grep -q "file format pei-i386" <(i686-w64-mingw32-objdump -f "$release_unix_dir/x86/tovdrv.dll") &&
      "$here/pe_tables.sh" exports i686-w64-mingw32-objdump "$release_unix_dir/x86/tovdrv.dll" \
        "$root/driver/tovdrv.def"'
 }
@@ -178,7 +179,8 @@ release_check_uninstall() {
   check "release: ... the Add/Remove Programs entry" \
     eval '! grep -q DisplayName "$tmp/release/entry-after.txt"'
   check "release: ... the PATH entry" eval '! grep -qF "$release_win_dir" "$tmp/release/path-after.txt"'
-  check "release: ... and leaves Documents\\K73 with the settings file" [ -f "$data_dir/tovset.cfg" ]
+  check "release: ... and leaves Documents\\K73 with the user's files" eval \
+    '[ -f "$data_dir/tovset.cfg" ] && { [ -z "$release_logger" ] || [ -f "$data_dir/run.csv" ]; }'
 }
 
 release_run() {
@@ -188,8 +190,9 @@ release_run() {
     return
   fi
   # The logger ships exactly when the build made it (scripts/windows/release.sh).
+  unzip -Z1 "$release_dir/$release_name.zip" >"$tmp/release/zip-list"
   release_logger=
-  unzip -Z1 "$release_dir/$release_name.zip" | grep -qx "$release_name/k73log.exe" &&
+  grep -qx "$release_name/k73log.exe" "$tmp/release/zip-list" &&
     release_logger="k73log.exe doc/k73log.html"
   # Documents is a link to the Linux home in a new prefix: make it the
   # prefix's own, and keep Wine from adding menu entries to the Linux desktop.
