@@ -33,6 +33,8 @@ RequestExecutionLevel admin
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\K73"
+; An update goes where the installed version is.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails show
 
 VIProductVersion "${VERSION}.0"
