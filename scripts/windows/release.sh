@@ -19,9 +19,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win64/CMakeCache.txt")
 name=k73-$version-win64
 stage=$out/$name
 
-# The programs the release ships; the logger exactly when the build made it.
-programs=(tovcon)
-[ -f "$win64/bin/k73log.exe" ] && programs+=(k73log)
+programs=(tovcon k73log)
 
 rm -rf "$out"
 mkdir -p "$stage/x86" "$stage/include" "$stage/lib/x64" "$stage/lib/x86" "$stage/doc"

@@ -37,9 +37,9 @@ release_check_files() {
   check "release: the zip holds the files the installer installs" \
     diff "$tmp/release/zipped" "$tmp/release/installed"
   local missing=0 file
-  for file in tovcon.exe tovdrv.dll x86/tovdrv.dll include/tovdrv.h README.txt doc/tovcon.html \
-    lib/x64/libtovdrv.dll.a lib/x64/tovdrv.lib lib/x86/libtovdrv.dll.a lib/x86/tovdrv.lib \
-    $release_logger; do
+  for file in tovcon.exe k73log.exe tovdrv.dll x86/tovdrv.dll include/tovdrv.h README.txt \
+    doc/tovcon.html doc/k73log.html lib/x64/libtovdrv.dll.a lib/x64/tovdrv.lib \
+    lib/x86/libtovdrv.dll.a lib/x86/tovdrv.lib; do
     grep -qx "$file" "$tmp/release/installed" || { echo "# missing: $file"; missing=1; }
   done
   check "release: programs, both drivers, SDK, README and manual installed" [ $missing = 0 ]
@@ -107,7 +107,6 @@ EOF
 }
 
 release_check_logger() {
-  [ -n "$release_logger" ] || return 0
   (cd "$data_dir" && timeout 120 wine "$release_win_dir\\k73log.exe" --version \
     >"$tmp/release/k73log-version.txt" 2>&1)
   check "release: k73log --version names $release_version" \
@@ -180,7 +179,7 @@ release_check_uninstall() {
     eval '! grep -q DisplayName "$tmp/release/entry-after.txt"'
   check "release: ... the PATH entry" eval '! grep -qF "$release_win_dir" "$tmp/release/path-after.txt"'
   check "release: ... and leaves Documents\\K73 with the user's files" eval \
-    '[ -f "$data_dir/tovset.cfg" ] && { [ -z "$release_logger" ] || [ -f "$data_dir/run.csv" ]; }'
+    '[ -f "$data_dir/tovset.cfg" ] && [ -f "$data_dir/run.csv" ]'
 }
 
 release_run() {
@@ -189,11 +188,7 @@ release_run() {
     fail "release: $release_name-setup.exe and .zip built (make windows-release)"
     return
   fi
-  # The logger ships exactly when the build made it (scripts/windows/release.sh).
   unzip -Z1 "$release_dir/$release_name.zip" >"$tmp/release/zip-list"
-  release_logger=
-  grep -qx "$release_name/k73log.exe" "$tmp/release/zip-list" &&
-    release_logger="k73log.exe doc/k73log.html"
   # Documents is a link to the Linux home in a new prefix: make it the
   # prefix's own, and keep Wine from adding menu entries to the Linux desktop.
   [ -L "$user_dir/Documents" ] && rm "$user_dir/Documents" && mkdir "$user_dir/Documents"
