@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-asan test-tsan test-fuzz fuzz test-windows windows demo install package bench clean
+.PHONY: all setup build test test-linux test-asan test-tsan test-fuzz fuzz test-windows windows windows-release demo install package bench clean
 
 all: build
 
@@ -50,9 +50,15 @@ windows:
 	@scripts/windows/setup.sh
 	@scripts/windows/build.sh
 
+# The Windows release, into build-release/: the installer
+# k73-<version>-win64-setup.exe and the same files as k73-<version>-win64.zip.
+windows-release: windows
+	@scripts/windows/release.sh
+
 # Export and import tables of both Windows builds, then the 64-bit driver and
-# program under Wine against k73sim on a pseudo-terminal.
-test-windows: build windows
+# program under Wine against k73sim on a pseudo-terminal, then the release
+# installed, used and removed there.
+test-windows: build windows-release
 	@tests/windows/run.sh $(BUILD)/bin build-win64/bin build-win32/bin
 
 # The program against the built-in simulator, in this terminal.
