@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "measure.h"
+#include "python_threads.h"
 #include "report.h"
 #include "runs.h"
 #include "table.h"
@@ -100,7 +101,8 @@ int run(const Options& options) {
     }
   }
 
-  const Table t = report(r);
+  Table t = report(r);
+  if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
   printMachine();
   std::fputs(t.render().c_str(), stdout);
   std::printf("\n%d target(s) missed, %d figure(s) not measured.\n", t.failures(), t.unmeasured());

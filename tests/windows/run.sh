@@ -267,4 +267,5 @@ pane_dead() {
 }
 check "tovcon: ends with Wine" pane_dead
 . "$here/console_boxes_lines.sh"
+. "$here/release.sh"
 finish
