@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 
+#include "logger_run.h"
 #include "measure.h"
 #include "pty_pair.h"
 #include "runs.h"
@@ -268,6 +269,9 @@ int run(const Options& options) {
              verdict(console.peakResidentKiB > 0 && console.peakResidentKiB < kResidentLimitKiB)});
     }
   }
+
+  if (!options.smoke)
+    stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
 
   t.note(
       "Ratio is measured / limit. CPU is user + system time per second of wall time, "
