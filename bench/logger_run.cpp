@@ -118,6 +118,10 @@ void addLoggerRows(Table& t, const std::string& binDir, bool soak) {
     t.add({"Scans/s through k73log", "no scans logged", "", "", "", Verdict::NotMeasured});
     return;
   }
+  t.note(
+      "k73log: one channel at 1027 conversions/s and the shortest interval the converter accepts, "
+      "logged to csv for 30 s (BENCH_LONG=1: 10,000 scans); lost = gap marks and jumps in t_s; "
+      "the rate is from the rows' host arrival times.");
   const double intervalS = rows[1].tS;
   // The converter's own count against the host's clock: every scan has the
   // next index, and the scans came at the timer's rate.

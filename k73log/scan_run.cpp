@@ -53,7 +53,10 @@ Prepared ScanRun::prepare(bool shortestInterval) {
   const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
   rec_->scanInterval = probe.scanInterval;
   rec_->remoteAvg = probe.remoteAvg;
-  if (!drv_.SignOn(rec_)) return prepared;
+  if (!drv_.SignOn(rec_)) {
+    drv_.CloseDevice(rec_);  // a sign-on that failed part-way may leave the port open
+    return prepared;
+  }
 
   const int64_t signedOnCount = timerCount(*rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
@@ -182,8 +185,9 @@ bool ScanRun::reconnect() {
 
 RunTotals ScanRun::run() {
   lastScanUtcMs_ = host_.utcMs();
-  bool scanning = startScanning();
-  if (!scanning) {
+  // A stop asked for during the sign-on: never start the stream at all.
+  bool scanning = !host_.stopRequested() && startScanning();
+  if (!scanning && !host_.stopRequested()) {
     totals_.exitCode = 1;
     totals_.failure = "the converter did not start scanning";
   }
