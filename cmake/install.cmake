@@ -18,12 +18,14 @@ install(TARGETS tovdrv EXPORT tovdrvTargets
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(program tovcon k73sim k73log)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-  endif()
+set(K73_PROGRAMS tovcon k73log)
+if(NOT WIN32)
+  list(APPEND K73_PROGRAMS k73sim)  # the simulator runs on a pseudo-terminal
+endif()
+foreach(program ${K73_PROGRAMS})
+  install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endforeach()
 
 # CMake package: find_package(tovdrv) gives the imported target tovdrv::tovdrv.
