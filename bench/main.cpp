@@ -17,6 +17,7 @@
 
 #include "logger_run.h"
 #include "measure.h"
+#include "python_threads.h"
 #include "report.h"
 #include "runs.h"
 #include "table.h"
@@ -104,6 +105,7 @@ int run(const Options& options) {
   Table t = report(r);
   if (!options.smoke)
     stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
+  if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
   printMachine();
   std::fputs(t.render().c_str(), stdout);
   std::printf("\n%d target(s) missed, %d figure(s) not measured.\n", t.failures(), t.unmeasured());
