@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 
+#include "logger_run.h"
 #include "measure.h"
 #include "python_threads.h"
 #include "report.h"
@@ -102,6 +103,8 @@ int run(const Options& options) {
   }
 
   Table t = report(r);
+  if (!options.smoke)
+    stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
   if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
   printMachine();
   std::fputs(t.render().c_str(), stdout);
