@@ -187,6 +187,8 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t inQueueSiz
   return h;
 }
 
+const char* serialOpenFailure() { return "no such port on the bench"; }
+
 void serialClose(TovHandle port) { bench().close(port); }
 void serialPurge(TovHandle port) { bench().purge(port); }
 
