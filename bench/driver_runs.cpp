@@ -38,7 +38,7 @@ double converterRateHz(const DeviceRecord& rec) {
 
 // Takes the points of the scan in scanBuffer and its end marker; false when a
 // value or the marker is wrong.
-bool consumeScan(DriverExports& drv, DeviceRecord* rec) {
+bool consumeScan(Driver& drv, DeviceRecord* rec) {
   bool good = true;
   for (int i = 0; i < rec->pointsPerScan; ++i) {
     drv.Gconv(rec);
@@ -80,7 +80,7 @@ DeviceRecord benchRecord() {
   return rec;
 }
 
-SignOnResult timeSignOns(DriverExports& drv, DeviceRecord rec, int count) {
+SignOnResult timeSignOns(Driver& drv, DeviceRecord rec, int count) {
   SignOnResult result;
   k73test::SimProcess sim(k73test::binPath("k73sim"), simArgs(false));
   if (!sim.start()) return result;
@@ -103,7 +103,7 @@ SignOnResult timeSignOns(DriverExports& drv, DeviceRecord rec, int count) {
   return result;
 }
 
-PolledResult runPolled(DriverExports& drv, DeviceRecord rec, double seconds, bool spinning) {
+PolledResult runPolled(Driver& drv, DeviceRecord rec, double seconds, bool spinning) {
   PolledResult result;
   k73test::SimProcess sim(k73test::binPath("k73sim"), simArgs(false));
   if (!sim.start() || drv.SignOn(&rec) != 1) return result;
@@ -139,8 +139,7 @@ PolledResult runPolled(DriverExports& drv, DeviceRecord rec, double seconds, boo
   return result;
 }
 
-ScanResult runScans(DriverExports& drv, DeviceRecord rec, double seconds, long count,
-                    bool unpaced) {
+ScanResult runScans(Driver& drv, DeviceRecord rec, double seconds, long count, bool unpaced) {
   ScanResult result;
   k73test::SimProcess sim(k73test::binPath("k73sim"), simArgs(unpaced));
   if (!sim.start()) return result;

@@ -44,7 +44,7 @@ LatencyResult finish(std::vector<double>& samplesUs, long failures) {
   return r;
 }
 
-DeviceRecord latencyRecord(DriverExports& drv, const PtyPair& pty) {
+DeviceRecord latencyRecord(Driver& drv, const PtyPair& pty) {
   DeviceRecord rec = benchRecord();
   rec.deviceIndex = kLatencySlot;
   rec.replyTimeout = 2000;
@@ -55,13 +55,13 @@ DeviceRecord latencyRecord(DriverExports& drv, const PtyPair& pty) {
 
 // The slot must not keep our descriptor: the driver closes open slots when
 // it is unloaded.
-void releaseSlot(DriverExports& drv, DeviceRecord* rec) {
+void releaseSlot(Driver& drv, DeviceRecord* rec) {
   drv.SetComHandle(rec, TOV_INVALID_HANDLE);
 }
 
 }  // namespace
 
-LatencyResult conversionLatency(DriverExports& drv, int samples) {
+LatencyResult conversionLatency(Driver& drv, int samples) {
   PtyPair pty;
   if (!pty.ok()) return {};
   DeviceRecord rec = latencyRecord(drv, pty);
@@ -92,7 +92,7 @@ LatencyResult conversionLatency(DriverExports& drv, int samples) {
   return finish(latencies, failures + (peer.failed ? 1 : 0));
 }
 
-LatencyResult scanLatency(DriverExports& drv, int samples) {
+LatencyResult scanLatency(Driver& drv, int samples) {
   PtyPair pty;
   if (!pty.ok()) return {};
   DeviceRecord rec = latencyRecord(drv, pty);

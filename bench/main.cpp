@@ -167,7 +167,7 @@ void addScans(Table& t, const char* what, const ScanResult& s, double limit,
 
 int run(const Options& options) {
   const Durations d = durationsFor(options);
-  DriverExports drv(k73test::binPath("libtovdrv.so"));
+  Driver drv(k73test::binPath("libtovdrv.so"));
   if (!drv.ok()) {
     std::fprintf(stderr, "k73bench: cannot bind the driver: %s\n", drv.lib.error().c_str());
     return 2;

@@ -6,9 +6,12 @@
 
 #include <string>
 
-#include "driver_exports.h"
+#include "driver_binding.h"
 
 namespace bench {
+
+// The built driver, every export bound by name.
+using Driver = k73test::DriverBinding;
 
 struct Durations {
   double pumpS = 1.0;         // each pseudo-terminal pump
@@ -32,7 +35,7 @@ struct SignOnResult {
   double medianS = 0;
   double cpuShare = 0;
 };
-SignOnResult timeSignOns(DriverExports& drv, DeviceRecord rec, int count);
+SignOnResult timeSignOns(Driver& drv, DeviceRecord rec, int count);
 
 struct PolledResult {
   long conversions = 0, failures = 0, wrongValues = 0;
@@ -43,7 +46,7 @@ struct PolledResult {
 };
 // Polled conversions with the driver's GetConversion, or with a naive
 // request-and-spin loop on the same port when spinning is set.
-PolledResult runPolled(DriverExports& drv, DeviceRecord rec, double seconds, bool spinning);
+PolledResult runPolled(Driver& drv, DeviceRecord rec, double seconds, bool spinning);
 
 struct ScanResult {
   long scans = 0, failures = 0, wrongValues = 0;
@@ -56,7 +59,7 @@ struct ScanResult {
 };
 // Scans through the driver until `seconds` have passed or `count` scans
 // (when positive) came, against k73sim paced or unpaced.
-ScanResult runScans(DriverExports& drv, DeviceRecord rec, double seconds, long count, bool unpaced);
+ScanResult runScans(Driver& drv, DeviceRecord rec, double seconds, long count, bool unpaced);
 
 struct LatencyResult {
   long samples = 0, failures = 0;
@@ -64,8 +67,8 @@ struct LatencyResult {
 };
 // From the moment a raw pseudo-terminal peer writes a reply's last byte to
 // the moment the export returns: GetConversion, and GetOneScan.
-LatencyResult conversionLatency(DriverExports& drv, int samples);
-LatencyResult scanLatency(DriverExports& drv, int samples);
+LatencyResult conversionLatency(Driver& drv, int samples);
+LatencyResult scanLatency(Driver& drv, int samples);
 
 struct ConsoleResult {
   bool ok = false;

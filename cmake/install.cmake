@@ -1,14 +1,15 @@
 # What `cmake --install` and `make install` put on a system, and the Debian
 # package made from the same rules (`make package`):
 #   lib/libtovdrv.so.1.0.0, its SONAME link and the development link
-#   include/tovdrv.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
+#   include/tovdrv.h and tovscan.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
 #   bin/tovcon, bin/k73sim, share/man/man1/{tovcon,k73sim}.1
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(TOVDRV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tovdrv)
 
-set_target_properties(tovdrv PROPERTIES PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/common/tovdrv.h)
+set_target_properties(tovdrv PROPERTIES PUBLIC_HEADER
+                      "${PROJECT_SOURCE_DIR}/common/tovdrv.h;${PROJECT_SOURCE_DIR}/common/tovscan.h")
 install(TARGETS tovdrv EXPORT tovdrvTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime

@@ -10,32 +10,10 @@ namespace tov {
 
 void* driverModule = nullptr;
 
-const char* const kBoundExportNames[kBoundExportCount] = {"GetNumScansInBuffer",
-                                                          "GetNumBytesInBuffer",
-                                                          "SignOn",
-                                                          "RemoteAvg",
-                                                          "Counts2Volts",
-                                                          "GetDigIn",
-                                                          "GetVer",
-                                                          "SetDigOut",
-                                                          "FullScaleCal",
-                                                          "OffsetCal",
-                                                          "SysCal",
-                                                          "GetConversion",
-                                                          "SetChanCode",
-                                                          "StartScanning",
-                                                          "GetOneScan",
-                                                          "StopScanning",
-                                                          "Gconv",
-                                                          "RemFromBuffer",
-                                                          "SetFilter",
-                                                          "SendADMode",
-                                                          "GetCheckSum",
-                                                          "CloseDevice",
-                                                          "GotoSleep",
-                                                          "FilterDelay",
-                                                          "CheckScanTime",
-                                                          "GetComHandle"};
+#define TOV_EXPORT_NAME(name) #name,
+const char* const kBoundExportNames[kBoundExportCount] = {
+    TOVDRV_EXPORTS(TOV_EXPORT_NAME, TOVDRV_SKIP)};
+#undef TOV_EXPORT_NAME
 
 namespace {
 
@@ -77,32 +55,9 @@ bool BindDriver() {
     if (missing < 0 && !bind(i, slot)) missing = i;
     ++i;
   };
-  step(d.GetNumScansInBuffer);
-  step(d.GetNumBytesInBuffer);
-  step(d.SignOn);
-  step(d.RemoteAvg);
-  step(d.Counts2Volts);
-  step(d.GetDigIn);
-  step(d.GetVer);
-  step(d.SetDigOut);
-  step(d.FullScaleCal);
-  step(d.OffsetCal);
-  step(d.SysCal);
-  step(d.GetConversion);
-  step(d.SetChanCode);
-  step(d.StartScanning);
-  step(d.GetOneScan);
-  step(d.StopScanning);
-  step(d.Gconv);
-  step(d.RemFromBuffer);
-  step(d.SetFilter);
-  step(d.SendADMode);
-  step(d.GetCheckSum);
-  step(d.CloseDevice);
-  step(d.GotoSleep);
-  step(d.FilterDelay);
-  step(d.CheckScanTime);
-  step(d.GetComHandle);
+#define TOV_BIND_STEP(name) step(d.name);
+  TOVDRV_EXPORTS(TOV_BIND_STEP, TOVDRV_SKIP)
+#undef TOV_BIND_STEP
   if (missing < 0) return true;
   con::messageBox(kNoticeCaption, missingExportText(missing).c_str());
   lib::release(driverModule);

@@ -3,6 +3,8 @@
 #ifndef TOV_CONSOLE_BINDING_H
 #define TOV_CONSOLE_BINDING_H
 
+#include "tovdrv_exports.h"
+
 namespace tov {
 
 // The loaded driver; null before loading and after release.
@@ -20,7 +22,9 @@ bool BindDriver();
 bool UnloadDriver();
 
 // The export names in binding order, for messages and tests.
-constexpr int kBoundExportCount = 26;
+#define TOV_COUNT_ONE(name) +1
+constexpr int kBoundExportCount = 0 TOVDRV_EXPORTS(TOV_COUNT_ONE, TOVDRV_SKIP);
+#undef TOV_COUNT_ONE
 extern const char* const kBoundExportNames[kBoundExportCount];
 
 }  // namespace tov

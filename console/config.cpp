@@ -1,131 +1,132 @@
 // "tovset.cfg": 26 lines, one number each, in a fixed order and without
-// names. Written with printf formats, read back line by line.
+// names. Both directions walk one table of fields: where each line's value
+// lives, how it is written and read, and which values the program can use.
 #include "config.h"
 
-#include <cerrno>
 #include <cfloat>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "number_text.h"
 
 namespace tov {
 
 namespace {
 
 constexpr int kLineSize = 80;  // a line is read in pieces of at most 79 characters
-constexpr int kConfigLines = 26;
 
-// The decimal integer a line starts with (after blanks); false when none.
-// Values beyond 32 bits are cut to their low 32 bits, as a 32-bit read would.
-bool parseInteger(const char* line, int32_t* value) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(line, &end, 10);
-  if (end == line) return false;
-  *value = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
-  return true;
+enum class Kind {
+  Word,  // "%d"; a read value is kept to its low 16 bits, as the slot's width
+  Long,  // "%d"; a read value is kept to its low 32 bits
+  Real,  // "%lf"; finite, and short enough to be one line
+};
+
+using Slot = std::variant<int16_t*, int32_t*, uint32_t*, double*, float*>;
+
+// A value the program or the driver would use as an index, a divisor or a
+// count it cannot handle is refused: the field keeps what it had.
+using Check = bool (*)(double);
+
+struct Field {
+  Kind kind;
+  Slot slot;
+  Check accepts;  // nullptr: every value
+};
+
+template <int Low, int High>
+bool InRange(double v) {
+  return v >= Low && v <= High;
+}
+bool NonZero(double v) {
+  return v != 0;
+}
+bool AtLeastOne(double v) {
+  return v >= 1;
+}
+bool Positive(double v) {
+  return v > 0;
+}
+bool PositiveFloat(double v) {
+  return v > 0 && v <= FLT_MAX;  // a rate beyond the float range has no float value
+}
+bool IsGain(double v) {
+  const int g = static_cast<int>(v);
+  return g == v && g >= 1 && g <= 128 && (g & (g - 1)) == 0;
 }
 
-bool parseReal(const char* line, double* value) {
-  char* end = nullptr;
-  double v = std::strtod(line, &end);
-  if (end == line) return false;
-  *value = v;
-  return true;
+// The file's lines in order.
+std::vector<Field> Fields(DeviceRecord* rec, int32_t* localAveraging) {
+  std::vector<Field> fields = {
+      {Kind::Long, &rec->outQueueSize, nullptr},
+      {Kind::Long, &rec->inQueueSize, nullptr},
+      {Kind::Word, &rec->baudIndex, InRange<0, 5>},
+      {Kind::Word, &rec->deviceIndex, nullptr},
+      {Kind::Real, &rec->scanInterval, Positive},
+      {Kind::Word, &rec->pointsPerScan, InRange<1, 96>},
+      {Kind::Long, &rec->remoteAvg, NonZero},
+      {Kind::Word, &rec->scanType, InRange<0, 2>},
+  };
+  for (int16_t& entry : rec->scanTable) fields.push_back({Kind::Word, &entry, InRange<0, 0xFF>});
+  const std::vector<Field> rest = {
+      {Kind::Word, &rec->singleChanCode, InRange<0, 0x7F>},
+      {Kind::Word, &rec->channel, InRange<0, 7>},
+      {Kind::Word, &rec->subChannel, InRange<0, 15>},
+      {Kind::Word, &rec->bytesPerConversion, InRange<2, 3>},
+      {Kind::Word, &rec->bipolar, nullptr},
+      {Kind::Word, &rec->filter, InRange<0, 2>},
+      {Kind::Word, &rec->gain, IsGain},
+      {Kind::Real, &rec->sampleRate, PositiveFloat},
+      {Kind::Word, &rec->modeLow, nullptr},
+      {Kind::Word, &rec->modeMid, nullptr},
+      {Kind::Word, &rec->modeHigh, nullptr},
+      // Kept in a 32-bit slot; the program uses its low 16 bits.
+      {Kind::Word, localAveraging, AtLeastOne},
+  };
+  fields.insert(fields.end(), rest.begin(), rest.end());
+  return fields;
 }
 
-bool isGain(int32_t g) {
-  return g >= 1 && g <= 128 && (g & (g - 1)) == 0;
-}
-
-// One line's field. Values the program or the driver would use as an index,
-// a divisor or a count they cannot handle are refused: the field keeps what
-// it had.
-void storeLine(int lineNumber, const char* line, DeviceRecord* rec, int32_t& localAveraging) {
-  int32_t n = 0;
-  double x = 0;
-  if (lineNumber == 5 || lineNumber == 22) {
-    if (!parseReal(line, &x) || !std::isfinite(x) || x <= 0) return;
+// The value a line holds for the field, cut to the field's width; false when
+// the line has none.
+bool ReadValue(const Field& field, const char* line, double* value) {
+  if (field.kind == Kind::Real) {
+    if (!ParseReal(line, value)) return false;
     // A value whose six-decimal form would not fit one line could not be
-    // saved and read back (the rest of the line would become the next
-    // fields), and a rate beyond the float range has no float value.
-    if (std::snprintf(nullptr, 0, "%lf", x) >= kLineSize - 1) return;
-    if (lineNumber == 22 && x > FLT_MAX) return;
-    if (lineNumber == 5)
-      rec->scanInterval = x;
-    else
-      rec->sampleRate = static_cast<float>(x);
-    return;
+    // saved and read back (the rest of the line would become the next fields).
+    return std::snprintf(nullptr, 0, "%lf", *value) < kLineSize - 1;
   }
-  if (!parseInteger(line, &n)) return;
-  const int16_t s = static_cast<int16_t>(n);  // sixteen-bit fields keep their own width
-  switch (lineNumber) {
-    case 1:
-      rec->outQueueSize = static_cast<uint32_t>(n);
-      break;
-    case 2:
-      rec->inQueueSize = static_cast<uint32_t>(n);
-      break;
-    case 3:
-      if (s >= 0 && s <= 5) rec->baudIndex = s;
-      break;
-    case 4:
-      rec->deviceIndex = s;
-      break;
-    case 6:
-      if (s >= 1 && s <= 96) rec->pointsPerScan = s;
-      break;
-    case 7:
-      if (n != 0) rec->remoteAvg = static_cast<uint32_t>(n);
-      break;
-    case 8:
-      if (s >= 0 && s <= 2) rec->scanType = s;
-      break;
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-      if (s >= 0 && s <= 0xFF) rec->scanTable[lineNumber - 9] = s;
-      break;
-    case 15:
-      if (s >= 0 && s <= 0x7F) rec->singleChanCode = s;
-      break;
-    case 16:
-      if (s >= 0 && s <= 7) rec->channel = s;
-      break;
-    case 17:
-      if (s >= 0 && s <= 15) rec->subChannel = s;
-      break;
-    case 18:
-      if (s == 2 || s == 3) rec->bytesPerConversion = s;
-      break;
-    case 19:
-      rec->bipolar = s;
-      break;
-    case 20:
-      if (s >= 0 && s <= 2) rec->filter = s;
-      break;
-    case 21:
-      if (isGain(s)) rec->gain = s;
-      break;
-    case 23:
-      rec->modeLow = s;
-      break;
-    case 24:
-      rec->modeMid = s;
-      break;
-    case 25:
-      rec->modeHigh = s;
-      break;
-    case 26:
-      if (s >= 1) localAveraging = s;
-      break;
-    default:
-      break;
-  }
+  int32_t n = 0;
+  if (!ParseInteger(line, &n)) return false;
+  *value = field.kind == Kind::Word ? Low16(n) : n;
+  return true;
+}
+
+void Store(const Field& field, double value) {
+  std::visit(
+      [value](auto* slot) {
+        using T = std::remove_pointer_t<decltype(slot)>;
+        if constexpr (std::is_floating_point_v<T>)
+          *slot = static_cast<T>(value);
+        else  // a negative 32-bit value in an unsigned slot keeps its bits
+          *slot = static_cast<T>(static_cast<int32_t>(value));
+      },
+      field.slot);
+}
+
+void WriteLine(std::FILE* file, const Field& field) {
+  std::visit(
+      [&](auto* slot) {
+        using T = std::remove_pointer_t<decltype(slot)>;
+        if constexpr (std::is_floating_point_v<T>)
+          std::fprintf(file, "%lf\n", static_cast<double>(*slot));
+        else if (field.kind == Kind::Word)
+          std::fprintf(file, "%d\n", static_cast<int16_t>(*slot));
+        else
+          std::fprintf(file, "%d\n", static_cast<int32_t>(*slot));
+      },
+      field.slot);
 }
 
 }  // namespace
@@ -160,8 +161,12 @@ bool LoadConfiguration(DeviceRecord* rec, int32_t& localAveraging, const char* f
   char line[kLineSize];
   // A missing line leaves its field as it was, rather than repeating the
   // last value read.
-  for (int i = 1; i <= kConfigLines && std::fgets(line, sizeof line, file); ++i)
-    storeLine(i, line, rec, localAveraging);
+  for (const Field& field : Fields(rec, &localAveraging)) {
+    if (!std::fgets(line, sizeof line, file)) break;
+    double value = 0;
+    if (ReadValue(field, line, &value) && (!field.accepts || field.accepts(value)))
+      Store(field, value);
+  }
   std::fclose(file);
   return true;
 }
@@ -169,27 +174,9 @@ bool LoadConfiguration(DeviceRecord* rec, int32_t& localAveraging, const char* f
 bool SaveConfiguration(const DeviceRecord* rec, int32_t localAveraging, const char* fileName) {
   std::FILE* file = std::fopen(fileName, "w");
   if (!file) return false;
-  std::fprintf(file, "%d\n", static_cast<int32_t>(rec->outQueueSize));
-  std::fprintf(file, "%d\n", static_cast<int32_t>(rec->inQueueSize));
-  std::fprintf(file, "%d\n", rec->baudIndex);
-  std::fprintf(file, "%d\n", rec->deviceIndex);
-  std::fprintf(file, "%lf\n", rec->scanInterval);
-  std::fprintf(file, "%d\n", rec->pointsPerScan);
-  std::fprintf(file, "%d\n", static_cast<int32_t>(rec->remoteAvg));
-  std::fprintf(file, "%d\n", rec->scanType);
-  for (int16_t entry : rec->scanTable) std::fprintf(file, "%d\n", entry);
-  std::fprintf(file, "%d\n", rec->singleChanCode);
-  std::fprintf(file, "%d\n", rec->channel);
-  std::fprintf(file, "%d\n", rec->subChannel);
-  std::fprintf(file, "%d\n", rec->bytesPerConversion);
-  std::fprintf(file, "%d\n", rec->bipolar);
-  std::fprintf(file, "%d\n", rec->filter);
-  std::fprintf(file, "%d\n", rec->gain);
-  std::fprintf(file, "%f\n", static_cast<double>(rec->sampleRate));
-  std::fprintf(file, "%d\n", rec->modeLow);
-  std::fprintf(file, "%d\n", rec->modeMid);
-  std::fprintf(file, "%d\n", rec->modeHigh);
-  std::fprintf(file, "%d\n", static_cast<int16_t>(localAveraging));
+  // The table is only read here; it names the fields of a copy.
+  DeviceRecord copy = *rec;
+  for (const Field& field : Fields(&copy, &localAveraging)) WriteLine(file, field);
   std::fclose(file);
   return true;
 }

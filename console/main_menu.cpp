@@ -1,16 +1,17 @@
 #include "main_menu.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 
 #include "binding.h"
 #include "config.h"
 #include "console_platform.h"
+#include "entry.h"
 #include "polled.h"
 #include "program.h"
 #include "scanning.h"
 #include "screen.h"
+#include "sign_on.h"
 
 namespace tov {
 
@@ -33,15 +34,6 @@ constexpr const char* kNoticeText =
 
 bool BaudIndexValid(int16_t index) {
   return index >= 0 && index < kBaudRateCount;
-}
-
-// The integer a typed answer starts with, cut to 32 bits; false when none.
-bool ParseAnswer(const char* answer, int32_t* value) {
-  char* end = nullptr;
-  long long v = std::strtoll(answer, &end, 10);
-  if (end == answer) return false;
-  *value = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
-  return true;
 }
 
 // Each record gets its number, an awake converter, and the settings of an
@@ -142,43 +134,13 @@ void EnterInputBufferSize() {
   CursorOn();
   PrintAt(14, 11, "(enter between 11 and 32767)");
   PrintAt(15, 9, "Enter size of input buffer  ");
-  // A fresh buffer: at end of input nothing is parsed and the size stays.
-  char answer[kAnswerSize] = "";
-  ReadAnswer(answer);
+  // At end of input nothing is parsed and the size stays.
+  char answer[kAnswerSize];
   int32_t value = 0;
-  if (ParseAnswer(answer, &value)) rec->inQueueSize = static_cast<uint32_t>(value);
+  if (ReadEntry(answer) && ParseInteger(answer, &value))
+    rec->inQueueSize = static_cast<uint32_t>(value);
   CursorOff();
   if (rec->inQueueSize < kSmallestInputQueue) rec->inQueueSize = kSmallestInputQueue;
-}
-
-bool SignOnWithMessages(DeviceRecord* rec) {
-  rec->asleep = 0;
-  ClearScreen();
-  PrintAt(30, 11, "Signing on at COM%d", rec->deviceIndex + 1);
-  if (driver.SignOn(rec) == 0) {
-    PrintAt(16, 13, "unable to sign on.  Press any key to continue");
-    WaitKey();
-    return false;
-  }
-  driver.GetComHandle(rec, &program.comHandle);
-  PrintAt(20, 11, "Performing system calibration...");
-  return true;
-}
-
-bool SignOnForPolledMode() {
-  DeviceRecord* rec = program.record();
-  if (!SignOnWithMessages(rec)) return false;
-  if (driver.SysCal(rec) == 0) {
-    PrintAt(16, 13, "unable to do Syscal.  Press any key to continue");
-    WaitKey();
-    return false;
-  }
-  driver.GetVer(rec);
-  driver.RemoteAvg(rec);
-  driver.SetChanCode(rec);
-  driver.FilterDelay(rec);
-  program.signedOn[program.currentDevice] = 1;
-  return true;
 }
 
 void ExitProgram() {

@@ -1,5 +1,5 @@
-// The program's spine: start-up, the main menu, the polled-mode sign-on and
-// the exit with the offer to save the settings.
+// The program's spine: start-up, the main menu and the exit with the offer to
+// save the settings.
 #ifndef TOV_CONSOLE_MAIN_MENU_H
 #define TOV_CONSOLE_MAIN_MENU_H
 
@@ -20,10 +20,6 @@ void DrawMainMenu();
 bool RunMainMenuKey(int key);
 void EnterInputBufferSize();
 
-// The start of every sign-on the operator asks for (polled mode, a scan run):
-// "Signing on at COM%d", SignOn, the port handle, "Performing system
-// calibration...". False after the failure message and its key.
-bool SignOnWithMessages(DeviceRecord* rec);
 void ExitProgram();
 
 // The whole program: StartUp, then RunMainMenu.

@@ -8,11 +8,6 @@
 
 namespace tov {
 
-// The sign-on sequence of main-menu key 4 for the current device: messages,
-// SignOn, GetComHandle, SysCal, GetVer, RemoteAvg, SetChanCode, FilterDelay,
-// and the device's signedOn flag. False after a failure message and its key.
-bool SignOnForPolledMode();
-
 // Entered after a successful sign-on; key is '4' from the main menu.
 // Returns to the main menu.
 void RunPolledMode(int key);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "answers.h"
+#include "entry.h"
 #include "polled.h"
 #include "screen.h"
 
@@ -16,28 +16,6 @@ namespace {
 constexpr int kEsc = 27;
 constexpr int kEnter = 13;
 constexpr const char* kSettling = "                       waiting filter settling time...";
-
-// One typed line. False at the end of input (nothing was read): the prompts
-// then stop asking and keep the value they had.
-bool ReadLine(char* line) {
-  line[0] = '\0';
-  ReadAnswer(line);
-  return line[0] != '\0';
-}
-
-// A "%d" entry: leading blanks, a sign, digits; the value kept in a 32-bit
-// slot as a C library scan would store it. False when the line has no number.
-bool ParseDecimal(const char* line, int32_t& value) {
-  char* end = nullptr;
-  const long long parsed = std::strtoll(line, &end, 10);
-  if (end == line) return false;
-  value = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(parsed)));
-  return true;
-}
-
-int16_t Low16(int32_t value) {
-  return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
-}
 
 void AdjustRemoteAveraging(DeviceRecord* rec) {
   for (;;) {
@@ -77,7 +55,7 @@ void EnterSubChannel(DeviceRecord* rec) {
     CursorOn();
     PrintAt(1, 23, "Enter sub channel ");
     char line[kAnswerSize];
-    const bool got = ReadLine(line);
+    const bool got = ReadEntry(line);
     CursorOff();
     if (!got) return;
     value = TwoCharacterValue(line);
@@ -92,11 +70,11 @@ void EnterLocalAveraging(int32_t& localAveraging) {
   while (Low16(localAveraging) < 1) {
     PrintAt(1, 23, "Enter local averaging ");
     char line[kAnswerSize];
-    if (!ReadLine(line)) {
+    if (!ReadEntry(line)) {
       localAveraging = Low16(previous) < 1 ? 1 : previous;
       break;
     }
-    ParseDecimal(line, localAveraging);
+    ParseInteger(line, &localAveraging);
   }
   CursorOff();
 }
@@ -108,11 +86,11 @@ void EnterOutputCode(DeviceRecord* rec) {
   while (rec->digitalOut < 0 || rec->digitalOut > 255) {
     PrintAt(1, 23, "Enter Output Code ");
     char line[kAnswerSize];
-    if (!ReadLine(line)) {
+    if (!ReadEntry(line)) {
       rec->digitalOut = previous;
       break;
     }
-    ParseDecimal(line, rec->digitalOut);
+    ParseInteger(line, &rec->digitalOut);
   }
   CursorOff();
 }
@@ -146,7 +124,7 @@ void EnterSampleRate() {
   CursorOn();
   PrintAt(1, 23, "            Enter sample rate between 10 and 1027  ");
   char line[kAnswerSize];
-  if (ReadLine(line)) {
+  if (ReadEntry(line)) {
     char* end = nullptr;
     const float rate = std::strtof(line, &end);
     // No number, or "nan", keeps the old rate.

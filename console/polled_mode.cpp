@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "entry.h"
 #include "polled.h"
 #include "screen.h"
+#include "sign_on.h"
 
 namespace tov {
 
@@ -111,7 +113,7 @@ PolledExit RunPolledScreen(int enteringKey) {
 }  // namespace
 
 int16_t LocalAveragingInUse(int32_t localAveraging) {
-  const int16_t low = static_cast<int16_t>(static_cast<uint16_t>(localAveraging & 0xFFFF));
+  const int16_t low = Low16(localAveraging);
   return low < 1 ? 1 : low;
 }
 
@@ -137,8 +139,7 @@ void ShowPolledMenu(int key, int32_t localAveraging, int16_t checksumOk) {
   PrintAt(5, 3, "E) External sub-channel %d", rec->subChannel);
   if (rec->subChannel < 10) Print(" ");
   PrintAt(5, 4, "A) remote Averaging     %d", static_cast<int>(rec->remoteAvg));
-  PrintAt(5, 5, "L) Local averaging      %d        ",
-          static_cast<int16_t>(static_cast<uint16_t>(localAveraging & 0xFFFF)));
+  PrintAt(5, 5, "L) Local averaging      %d        ", Low16(localAveraging));
   PrintAt(5, 6, "T) filTer             ");
   Print(rec->filter == 0 ? "  4 hz" : rec->filter == 1 ? " 40 hz " : "400 hz ");
   PrintAt(5, 7, "G) Gain factor        %3d", rec->gain);
@@ -178,8 +179,7 @@ void ShowPolledMenu(int key, int32_t localAveraging, int16_t checksumOk) {
 void RunPolledMode(int key) {
   // A stored averaging count below 1 (an edited configuration file) is
   // refused here and replaced by the default of one conversion per reading.
-  if (static_cast<int16_t>(static_cast<uint16_t>(program.localAveraging & 0xFFFF)) < 1)
-    program.localAveraging = 1;
+  if (Low16(program.localAveraging) < 1) program.localAveraging = 1;
 
   // A port change comes back here with 'X' instead of calling in again.
   while (RunPolledScreen(key) == PolledExit::PortChanged) key = 'X';
@@ -191,9 +191,8 @@ bool SelectPolledPort() {
   for (;;) {
     PrintAt(1, 23, "%58s", "");
     PrintAt(1, 23, "Enter COM(1-4)");
-    char line[kAnswerSize] = "";
-    ReadAnswer(line);
-    if (line[0] == '\0') {
+    char line[kAnswerSize];
+    if (!ReadEntry(line)) {
       // End of input: stay on the current port.
       n = program.currentDevice + 1;
       break;

@@ -6,37 +6,15 @@
 #include <cstdint>
 
 #include "tovdrv.h"
+#include "tovdrv_exports.h"
 
 namespace tov {
 
-// The 26 driver exports the program uses, in binding order.
+// The driver exports the program uses, in binding order, typed from tovdrv.h.
 struct DriverExports {
-  int32_t(TOVAPI* GetNumScansInBuffer)(DeviceRecord*);
-  uint32_t(TOVAPI* GetNumBytesInBuffer)(DeviceRecord*);
-  int16_t(TOVAPI* SignOn)(DeviceRecord*);
-  int32_t(TOVAPI* RemoteAvg)(DeviceRecord*);
-  double(TOVAPI* Counts2Volts)(DeviceRecord*);
-  int16_t(TOVAPI* GetDigIn)(DeviceRecord*);
-  int16_t(TOVAPI* GetVer)(DeviceRecord*);
-  int32_t(TOVAPI* SetDigOut)(DeviceRecord*, int32_t);
-  int16_t(TOVAPI* FullScaleCal)(DeviceRecord*);
-  int16_t(TOVAPI* OffsetCal)(DeviceRecord*);
-  int16_t(TOVAPI* SysCal)(DeviceRecord*);
-  int16_t(TOVAPI* GetConversion)(DeviceRecord*);
-  int32_t(TOVAPI* SetChanCode)(DeviceRecord*);
-  int16_t(TOVAPI* StartScanning)(DeviceRecord*);
-  int16_t(TOVAPI* GetOneScan)(DeviceRecord*);
-  int16_t(TOVAPI* StopScanning)(DeviceRecord*);
-  void(TOVAPI* Gconv)(DeviceRecord*);
-  int32_t(TOVAPI* RemFromBuffer)(DeviceRecord*, int32_t);
-  uint8_t(TOVAPI* SetFilter)(DeviceRecord*);
-  int16_t(TOVAPI* SendADMode)(DeviceRecord*);
-  int16_t(TOVAPI* GetCheckSum)(DeviceRecord*);
-  int16_t(TOVAPI* CloseDevice)(DeviceRecord*);
-  int32_t(TOVAPI* GotoSleep)(DeviceRecord*);
-  int32_t(TOVAPI* FilterDelay)(DeviceRecord*);
-  int16_t(TOVAPI* CheckScanTime)(DeviceRecord*, double*, double*);
-  void(TOVAPI* GetComHandle)(DeviceRecord*, TovHandle*);
+#define TOV_EXPORT_SLOT(name) decltype(&::name) name;
+  TOVDRV_EXPORTS(TOV_EXPORT_SLOT, TOVDRV_SKIP)
+#undef TOV_EXPORT_SLOT
 };
 
 extern DriverExports driver;  // filled by BindDriver

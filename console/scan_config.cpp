@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "answers.h"
-#include "scan_entry.h"
+#include "entry.h"
 #include "scanning.h"
 #include "screen.h"
 
@@ -88,7 +87,8 @@ void EnterSingleChannel(DeviceRecord* rec, int n) {
   CursorOff();
   if (!answered) return;
   // A line without a number keeps the old code; the channel is still n.
-  ParseLow16(line, &code);
+  int32_t typed = 0;
+  if (ParseInteger(line, &typed)) code = Low16(typed);
   code = static_cast<int16_t>(code % 16);
   if (code < 0) return;
   rec->subChannel = code;
@@ -215,7 +215,7 @@ int16_t EnterScanTime() {
     Print("%12.4lf  seconds  ", program.scanTimeMax);
     char line[kAnswerSize];
     const bool answered = ReadEntry(line);
-    if (answered) ParseSeconds(line, &rec->scanInterval);
+    if (answered) ParseReal(line, &rec->scanInterval);
     CursorOff();
 
     const int16_t result = CheckScanTimeNow(rec);

@@ -27,7 +27,6 @@ class ScanDataFile {
 
   // Opens for appending in text mode, so runs add to the end of the file.
   bool open(const std::string& name);
-  bool isOpen() const { return file_ != nullptr; }
   // One field of the current line: "%9.3lf  ".
   void addValue(double millivolts);
   // Writes the line and hands it to the system at once, so that every scan

@@ -1,15 +1,16 @@
 // Scan runs: sign on, ask for the data file, start the converter's scanning,
 // show every scan in the table of channels against control codes and append
 // it to the file, until a key or a bad scan; then back to the configuration.
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <string>
-#include <thread>
 
-#include "main_menu.h"
+#include "console_platform.h"
 #include "scan_file.h"
 #include "scanning.h"
 #include "screen.h"
+#include "sign_on.h"
+#include "tovscan.h"
 
 namespace tov {
 
@@ -20,15 +21,6 @@ constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
 constexpr int kMostKeysDiscarded = 256;
-
-// Bytes of one scan in the converter's stream: points of W bytes, framed by
-// the start and end markers except in single-channel scans.
-int ScanBytes(const DeviceRecord* rec) {
-  const int w = rec->bytesPerConversion;
-  if (rec->scanType == 0) return w;
-  if (rec->scanType == 2) return (rec->pointsPerScan + 2) * w + 2;
-  return rec->pointsPerScan * w + 2;
-}
 
 const char* ScanFailureText(int32_t lastError) {
   switch (lastError) {
@@ -63,46 +55,37 @@ double NextValue(DeviceRecord* rec) {
   return rec->millivolts;
 }
 
-// While no scan is waiting the converter is between scans; a short nap keeps
-// the wait from taking a whole processor while still reacting to a key or a
-// scan within about a millisecond.
-void NapBetweenPolls() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// The driver's own deadline for one scan: the interval plus two seconds.
-std::chrono::milliseconds StallLimit(const DeviceRecord* rec) {
-  constexpr double kLongestMs = 365.0 * 24 * 3600 * 1000;  // a wild interval stays finite
-  double ms = (rec->scanInterval + 2) * 1000;
-  if (!(ms <= kLongestMs)) ms = kLongestMs;  // also catches NaN
-  if (ms < 0) ms = 0;
-  return std::chrono::milliseconds(static_cast<int64_t>(ms));
+// How long one scan takes on the wire: ten bit times a byte.
+int64_t ScanWireMs(const DeviceRecord* rec) {
+  const bool known = rec->baudIndex >= 0 && rec->baudIndex < 6;
+  const int64_t baud = known ? program.baudRates[rec->baudIndex] : 300;
+  const int64_t ms = (tovScanBytes(rec) * 10000 + baud - 1) / baud;
+  return ms < 1 ? 1 : ms;
 }
 
 enum class WaitResult { ScanDue, KeyPressed };
 
-// Waits for a whole scan or a key. A converter that stops sending, part-way
-// through a scan, after its too-fast byte 0x0A or between scans, would leave
-// the run waiting for ever: once nothing new has arrived for a scan's
-// deadline, GetOneScan is left to time out and tell why.
+// Waits for a whole scan or a key, asleep on the keyboard and the port
+// together. Once bytes of a scan are in, the port stays readable until the
+// whole scan is; the wait then watches the keyboard alone for a scan's time
+// on the wire. A converter that stops sending, part-way through a scan, after
+// its too-fast byte 0x0A or between scans, would leave the run waiting for
+// ever: once the next scan is a scan's deadline late, GetOneScan is left to
+// time out and tell why.
 WaitResult WaitForScan(DeviceRecord* rec) {
-  using Clock = std::chrono::steady_clock;
-  const std::chrono::milliseconds stallLimit = StallLimit(rec);
-  uint32_t seen = driver.GetNumBytesInBuffer(rec);
-  Clock::time_point lastArrival = Clock::now();
+  const int64_t wireMs = ScanWireMs(rec);
+  const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
+  bool partScanIn = false;
   for (;;) {
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
     if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanDue;
-    if (KeyReady()) return WaitResult::KeyPressed;
-    const uint32_t waiting = driver.GetNumBytesInBuffer(rec);
-    const Clock::time_point now = Clock::now();
-    if (waiting != seen) {
-      seen = waiting;
-      lastArrival = now;
-    } else if (now - lastArrival > stallLimit) {
-      return WaitResult::ScanDue;
-    }
-    NapBetweenPolls();
+    const int64_t now = con::nowMs();
+    if (now >= stallAt) return WaitResult::ScanDue;
+    const con::Wake wake =
+        partScanIn ? con::waitForKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs))
+                   : con::waitForKeyOrPort(program.comHandle, stallAt);
+    if (wake == con::Wake::Key) return WaitResult::KeyPressed;
+    partScanIn = wake == con::Wake::Port;
   }
 }
 
@@ -208,13 +191,12 @@ bool PerformScanRun(DeviceRecord* rec) {
   if (canScan) {
     CountScanPoints(rec, program.channelPoints);
     ClearScreen();
-    const int scanBytes = ScanBytes(rec);
-    if (scanBytes < 1 || scanBytes > TOV_SCAN_BUFFER_SIZE) {
+    if (!tovScanFitsBuffer(rec)) {
       // The driver takes each scan into its 128-byte scan buffer and refuses
       // a list that does not fit; say so rather than start and fail.
       PrintAt(kMessageColumn, kMessageRow,
-              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer", scanBytes,
-              TOV_SCAN_BUFFER_SIZE);
+              "Too many data points: a scan of %d bytes does not fit the %d-byte buffer",
+              tovScanBytes(rec), TOV_SCAN_BUFFER_SIZE);
       Print("\n press any key to continue");
       WaitKey();
     } else {

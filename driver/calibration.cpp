@@ -11,8 +11,9 @@ constexpr uint8_t kZeroInput = 0x70;
 constexpr uint8_t kFullScaleInput = 0x60;
 constexpr int32_t kSysCalTimeoutMs = 2000;
 
+// The command byte, then one conversion word.
 int replyBytes(const DeviceRecord* rec) {
-  return (rec->bytesPerConversion == 3 ? 3 : 2) + 1;
+  return 1 + tovWordBytes(rec->bytesPerConversion);
 }
 
 // A calibration takes longer than a conversion: allow twice the reply time.

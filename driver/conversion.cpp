@@ -10,7 +10,7 @@ namespace {
 // Bytes in one conversion word: 3 for 24-bit words, otherwise 2. Every read and
 // every buffer step is bounded by this, whatever the record holds.
 int wordBytes(const DeviceRecord* rec) {
-  return rec->bytesPerConversion == 3 ? 3 : 2;
+  return tovWordBytes(rec->bytesPerConversion);
 }
 
 // The decimal factor the converter's firmware documents for 24-bit counts.

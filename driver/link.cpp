@@ -1,11 +1,13 @@
-// The port table, single bytes with deadlines, the receive checksum, the
+// The port table, bytes read against a deadline, the receive checksum, the
 // clock in milliseconds and ticks, and the debug log.
 //
 // Every loop here keeps the converter's timing rules (test the clock, try one
 // byte, loop) and hands the waiting to the platform, which blocks until a
-// byte or the deadline instead of spinning.
+// byte or the deadline instead of spinning. This is the driver's only file
+// that reaches the platform.
 #include "link.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "link_platform.h"
@@ -20,14 +22,13 @@ namespace {
 
 // Every slot is free from the moment the driver is loaded.
 struct PortTableAtLoad {
-  PortTableAtLoad() {
-    for (TovHandle& slot : portTable) slot = TOV_INVALID_HANDLE;
-  }
+  PortTableAtLoad() { freeAllPortSlots(); }
 } portTableAtLoad;
 
 // A record whose deviceIndex is outside the table gets this slot instead of
 // memory past the table's end: it always reads as free and forgets writes.
-TovHandle outOfRangeSlot = TOV_INVALID_HANDLE;
+// One per thread, so that records used on different threads never share it.
+thread_local TovHandle outOfRangeSlot = TOV_INVALID_HANDLE;
 
 constexpr int64_t kWriteRetryMs = 3000;
 
@@ -43,6 +44,17 @@ TovHandle& portSlot(const DeviceRecord* rec) {
 
 bool portIsOpen(const DeviceRecord* rec) {
   return portSlot(rec) != TOV_INVALID_HANDLE;
+}
+
+void freeAllPortSlots() {
+  for (TovHandle& slot : portTable) slot = TOV_INVALID_HANDLE;
+}
+
+void closeAllPorts() {
+  for (TovHandle& slot : portTable) {
+    if (slot != TOV_INVALID_HANDLE) platform::serialClose(slot);
+    slot = TOV_INVALID_HANDLE;
+  }
 }
 
 bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
@@ -86,6 +98,17 @@ bool writeByte(DeviceRecord* rec, uint8_t byte) {
   return false;
 }
 
+void waitForOutputRoom(DeviceRecord* rec, uint32_t room, int64_t deadlineMs) {
+  // Unsigned on purpose: below `room` the limit wraps and nothing waits.
+  const uint32_t limit = rec->outQueueSize - room;
+  refreshComStat(rec);
+  while (clockMs() < deadlineMs && rec->comStat.cbOutQue > limit) {
+    // The queue drains at line rate, about a byte per millisecond at 9600 baud.
+    platform::sleepUntil(std::min(clockMs() + 1, deadlineMs), true);
+    refreshComStat(rec);
+  }
+}
+
 bool readByte(DeviceRecord* rec, uint8_t* dest) {
   uint8_t byte = 0;
   if (!platform::serialReadByte(portSlot(rec), &byte)) return false;
@@ -96,19 +119,28 @@ bool readByte(DeviceRecord* rec, uint8_t* dest) {
   return true;
 }
 
-bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* dest) {
-  if (count <= 0) return true;  // nothing to wait for
+int readUntil(DeviceRecord* rec, uint8_t* dest, int count, int64_t deadlineMs) {
   const TovHandle port = portSlot(rec);
-  const int64_t deadline = clockMs() + timeoutMs;
-  int i = 0;
-  while (clockMs() < deadline) {
-    if (readByte(rec, &dest[i])) {
-      if (++i >= count) return true;
+  int taken = 0;
+  while (taken < count && clockMs() < deadlineMs) {
+    if (readByte(rec, &dest[taken])) {
+      ++taken;
       continue;
     }
-    platform::waitForInput(port, deadline);
+    platform::waitForInput(port, deadlineMs);
   }
-  return false;
+  return taken;
+}
+
+bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* dest) {
+  if (count <= 0) return true;  // nothing to wait for
+  return readUntil(rec, dest, count, clockMs() + timeoutMs) == count;
+}
+
+bool readAllWithTimeLeft(DeviceRecord* rec, uint8_t* dest, int count, int64_t deadlineMs,
+                         int* taken) {
+  *taken = readUntil(rec, dest, count, deadlineMs);
+  return *taken == count && clockMs() < deadlineMs;
 }
 
 void drainInput(DeviceRecord* rec, uint8_t* dest) {

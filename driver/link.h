@@ -1,6 +1,7 @@
-// The driver's lowest layers: the port table, single bytes with deadlines,
-// the receive checksum, the debug log, and the command packet.
-// Every export family is written on top of these and nothing else.
+// The driver's lowest layers: the port table, bytes read against a deadline,
+// the receive checksum, the clock, the debug log, and the command packet.
+// Every export family is written on top of these and nothing else; only
+// link.cpp reaches the platform.
 #ifndef TOV_DRIVER_LINK_H
 #define TOV_DRIVER_LINK_H
 
@@ -9,6 +10,7 @@
 
 #include "commands.h"
 #include "tovdrv.h"
+#include "tovscan.h"
 
 namespace tov {
 
@@ -20,6 +22,8 @@ extern uint8_t bDbgLvl;                      // level recorded when the log was 
 // Slot of the record's port (deviceIndex must be 0..254).
 TovHandle& portSlot(const DeviceRecord* rec);
 bool portIsOpen(const DeviceRecord* rec);
+void freeAllPortSlots();  // forgets every handle without closing it
+void closeAllPorts();     // closes every open port and frees its slot
 
 // --- serial link ---
 bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs);
@@ -27,10 +31,25 @@ void closePort(DeviceRecord* rec);
 bool purgePort(DeviceRecord* rec);
 bool refreshComStat(DeviceRecord* rec);
 bool writeByte(DeviceRecord* rec, uint8_t byte);  // retries for 3 s
+// Waits until the output queue leaves room for `room` more bytes
+// (outQueueSize - room, unsigned), or until the deadline.
+void waitForOutputRoom(DeviceRecord* rec, uint32_t room, int64_t deadlineMs);
 bool readByte(DeviceRecord* rec, uint8_t* dest);  // at once; feeds rxChecksum and lastRxByte
-// Reads `count` bytes into dest before clock + timeoutMs; the clock is tested
-// before each read, so a zero time-out reads nothing.
+
+// Reading against a deadline. The clock is tested before each byte is taken:
+// a byte counts when the clock still read before the deadline just before it
+// was taken, so a byte that arrives exactly at the deadline does not.
+//
+// Takes up to `count` bytes into dest and returns how many came (stopping at
+// `count`); the last one may have come just before the deadline passed.
+int readUntil(DeviceRecord* rec, uint8_t* dest, int count, int64_t deadlineMs);
+// All `count` bytes before clock + timeoutMs; a zero time-out reads nothing.
 bool readBytesTimed(DeviceRecord* rec, int count, int32_t timeoutMs, uint8_t* dest);
+// All `count` bytes, and the deadline still ahead once the last one is in:
+// the clock is tested once more after the last byte. *taken is how many
+// came, whatever the answer.
+bool readAllWithTimeLeft(DeviceRecord* rec, uint8_t* dest, int count, int64_t deadlineMs,
+                         int* taken);
 void drainInput(DeviceRecord* rec, uint8_t* dest);  // dest keeps the last byte taken
 
 // --- time ---
@@ -41,7 +60,9 @@ void waitTicks(int64_t n);
 void busyWaitMs(int64_t ms);  // named for the protocol's fixed pauses; it sleeps
 
 // --- debug log ---
-// Writes to the log when it is open, then flushes.
+// Writes to the log when it is open, then flushes. Each call is one call of
+// the C library, which holds the stream's lock for all of it: a line written
+// by one call never mixes with another thread's.
 void debugPrintf(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -59,7 +80,9 @@ inline uint8_t channelCode(const DeviceRecord* rec) {
 }
 
 // Bytes per scan B for the record's scan type, points and word length.
-int32_t bytesPerScan(const DeviceRecord* rec);
+inline int32_t bytesPerScan(const DeviceRecord* rec) {
+  return tovScanBytes(rec);
+}
 
 }  // namespace tov
 

@@ -1,17 +1,16 @@
 // The three-byte command packet, the A/D mode word and the values derived
 // from the record that several commands share.
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "link.h"
-#include "link_platform.h"
 
 namespace tov {
 
 namespace {
 
 constexpr int64_t kOutputQueueWaitMs = 5000;
+constexpr uint32_t kPacketBytes = 3;
 constexpr double kModulatorHz = 19531.25;  // conversion rate = this / filter code
 constexpr double kFastestRateHz = 1027.0;
 constexpr int32_t kFilterCodeMax = 0x7FF;  // the divider has 11 bits
@@ -28,16 +27,8 @@ int32_t filterCodeFor(float sampleRate) {
 }  // namespace
 
 bool sendPacket(DeviceRecord* rec, uint8_t command, uint8_t data) {
-  const int64_t deadline = clockMs() + kOutputQueueWaitMs;
-  // Leave room for the whole packet in the port's output queue. The limit is
-  // unsigned on purpose: below 3 it wraps and the packet never waits.
-  const uint32_t limit = rec->outQueueSize - 3u;
-  refreshComStat(rec);
-  while (clockMs() < deadline && rec->comStat.cbOutQue > limit) {
-    // The queue drains at line rate, about a byte per millisecond at 9600 baud.
-    platform::sleepUntil(std::min(clockMs() + 1, deadline), true);
-    refreshComStat(rec);
-  }
+  // Leave room for the whole packet in the port's output queue.
+  waitForOutputRoom(rec, kPacketBytes, clockMs() + kOutputQueueWaitMs);
   if (!writeByte(rec, command)) return false;
   if (!writeByte(rec, data)) return false;
   return writeByte(rec, static_cast<uint8_t>(command + data));
@@ -72,21 +63,8 @@ void buildModeWord(DeviceRecord* rec) {
   for (double g = rec->gain; g > 1.0; g /= 2.0) ++gainCode;
   rec->modeHigh = static_cast<int16_t>(rec->standby + 4 * gainCode);
 
-  if (rec->bytesPerConversion == 3) rec->modeMid |= 0x80;
+  if (tovWordBytes(rec->bytesPerConversion) == 3) rec->modeMid |= 0x80;
   if (rec->bipolar == 0) rec->modeMid |= 0x10;
-}
-
-int32_t bytesPerScan(const DeviceRecord* rec) {
-  const int32_t w = rec->bytesPerConversion;
-  const int32_t n = rec->pointsPerScan;
-  switch (rec->scanType) {
-    case 0:
-      return w;  // one data point, no markers
-    case 2:
-      return (n + 2) * w + 2;  // markers, offset and full-scale points, then the data
-    default:
-      return n * w + 2;  // start marker, data, end marker
-  }
 }
 
 }  // namespace tov

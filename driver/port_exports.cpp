@@ -3,7 +3,6 @@
 #include <ctime>
 
 #include "link.h"
-#include "link_platform.h"
 
 using namespace tov;
 
@@ -40,7 +39,7 @@ uint8_t TOVAPI DoDebug(DeviceRecord* /*rec*/, uint8_t level) {
 
 int32_t TOVAPI DllEntryPoint(void* /*module*/, uint32_t reason, void* /*reserved*/) {
   if (reason == kProcessAttach) {
-    for (TovHandle& slot : portTable) slot = TOV_INVALID_HANDLE;
+    freeAllPortSlots();
   } else if (reason == kProcessDetach) {
     if (debugLog) {
       std::fclose(debugLog);
@@ -48,10 +47,7 @@ int32_t TOVAPI DllEntryPoint(void* /*module*/, uint32_t reason, void* /*reserved
       bDbgLvl = 0;
     }
     // The converters are not told: they simply hear nothing more.
-    for (TovHandle& slot : portTable) {
-      if (slot != TOV_INVALID_HANDLE) platform::serialClose(slot);
-      slot = TOV_INVALID_HANDLE;
-    }
+    closeAllPorts();
   }
   return 1;
 }

@@ -8,13 +8,6 @@
 
 namespace {
 
-// Digital filter settling time in seconds, by the record's filter setting.
-double settlingSeconds(const DeviceRecord* rec) {
-  if (rec->filter == 0) return 4.5;
-  if (rec->filter == 1) return 0.56;
-  return 0.036;
-}
-
 // The scan timer counts ticks in 24 bits. Older firmware runs it from a
 // slower clock, so its ticks are longer and its longest interval is too.
 struct ScanTimer {
@@ -32,7 +25,7 @@ ScanTimer scanTimerFor(const DeviceRecord* rec, double baudFactor) {
 // switch, and its bookkeeping per scan; a self-calibrating scan also measures
 // its two calibration inputs.
 double conversionSeconds(const DeviceRecord* rec, double averaging, double baudFactor) {
-  const double settling = settlingSeconds(rec);
+  const double settling = tovFilterSettlingSeconds(rec->filter);
   const double rate = rec->sampleRate;
   if (rec->scanType == 0) return averaging / rate + 0.0005 * (rec->baudIndex + 1);
   const double perPoint =
@@ -43,13 +36,11 @@ double conversionSeconds(const DeviceRecord* rec, double averaging, double baudF
 }
 
 // Time the line needs to carry one scan: 1.1 ms a byte at 9600 baud, longer
-// in proportion at the slower rates.
+// in proportion at the slower rates. The converter's timer rule leaves the
+// two markers of a self-calibrating scan out of the count.
 double transmitSeconds(const DeviceRecord* rec, double baudFactor) {
-  const double points = rec->pointsPerScan;
-  const double word = rec->bytesPerConversion;
-  double bytes = points * word + 2;
-  if (rec->scanType == 0) bytes = word;
-  if (rec->scanType == 2) bytes = (points + 2) * word;
+  int32_t bytes = tovScanBytes(rec);
+  if (rec->scanType == 2) bytes -= 2;
   return bytes * baudFactor * 0.0011;
 }
 

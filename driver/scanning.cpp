@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "link.h"
-#include "link_platform.h"
 #include "scan_stream.h"
 
 namespace tov::scan {
@@ -23,18 +22,16 @@ constexpr int64_t kStopSettleMs = 1500;
 // Pause after a scan time-out before signing on again.
 constexpr int64_t kRecoveryPauseMs = 200;
 
-// Digital filter settling in ms, by the record's filter setting.
+// Digital filter settling in whole ms, by the record's filter setting.
 int64_t settlingMs(const DeviceRecord* rec) {
-  if (rec->filter == 0) return 4500;
-  if (rec->filter == 1) return 560;
-  return 36;
+  return std::llround(tovFilterSettlingSeconds(rec->filter) * 1000);
 }
 
 }  // namespace
 
 bool scanFits(const DeviceRecord* rec) {
   const int32_t held = rec->scanBufferCount;
-  const int32_t scanBytes = bytesPerScan(rec);
+  const int32_t scanBytes = tovScanBytes(rec);
   return held >= 0 && scanBytes >= 1 && scanBytes <= TOV_SCAN_BUFFER_SIZE - held;
 }
 
@@ -47,12 +44,7 @@ bool inputOverflowed(const DeviceRecord* rec, uint32_t waiting) {
 }
 
 int64_t scanDeadlineMs(const DeviceRecord* rec, int64_t fromMs) {
-  // A wild interval must not overflow the conversion: a year is plenty.
-  constexpr double kLongestMs = 365.0 * 24 * 3600 * 1000;
-  double waitMs = std::trunc((rec->scanInterval + 2) * 1000);
-  if (!(waitMs <= kLongestMs)) waitMs = kLongestMs;  // also catches NaN
-  if (waitMs < -kLongestMs) waitMs = -kLongestMs;
-  return fromMs + static_cast<int64_t>(waitMs);
+  return fromMs + tovScanWaitMs(rec->scanInterval);
 }
 
 void appendScanByte(DeviceRecord* rec, uint8_t byte) {
@@ -67,29 +59,18 @@ int32_t collectScan(DeviceRecord* rec) {
     rec->lastError = kOverflowError;
     return 0;
   }
-  const int32_t scanBytes = bytesPerScan(rec);
+  const int32_t scanBytes = tovScanBytes(rec);
   const int64_t deadline = scanDeadlineMs(rec, clockMs());
-  const TovHandle port = portSlot(rec);
 
-  // The clock is tested before each byte: a scan whose last byte was taken
-  // before the deadline counts even if the deadline has passed since.
-  int32_t collected = 0;
-  uint8_t lastByte = 0;
-  while (clockMs() < deadline) {
-    if (collected >= scanBytes) break;
-    uint8_t byte = 0;
-    if (readByte(rec, &byte)) {
-      appendScanByte(rec, byte);
-      lastByte = byte;
-      ++collected;
-      continue;
-    }
-    platform::waitForInput(port, deadline);
-  }
-  if (collected >= scanBytes) return scanBytes;
+  // A scan whose last byte was taken before the deadline counts even if the
+  // deadline has passed since. scanFits() made room for all of it.
+  uint8_t* scan = rec->scanBuffer + rec->scanBufferCount;
+  const int32_t collected = readUntil(rec, scan, scanBytes, deadline);
+  rec->scanBufferCount += collected;
+  if (collected == scanBytes) return scanBytes;
 
   // The converter sends 0x0A where scan bytes are due when it cannot keep up.
-  const bool rateTooFast = collected > 0 && lastByte == kRateTooFastByte;
+  const bool rateTooFast = collected > 0 && scan[collected - 1] == kRateTooFastByte;
   rec->lastError = rateTooFast ? kRateTooFastError : kShortScanError;
   busyWaitMs(kRecoveryPauseMs);
   SignOn(rec);  // back to a known state; the caller ends the run either way
@@ -146,7 +127,7 @@ TOVEXPORT int32_t TOVAPI GetNumScansInBuffer(DeviceRecord* rec) {
     rec->lastError = kOverflowError;
     return -1;
   }
-  return static_cast<int32_t>(waiting / static_cast<uint32_t>(tov::bytesPerScan(rec)));
+  return static_cast<int32_t>(waiting / static_cast<uint32_t>(tovScanBytes(rec)));
 }
 
 TOVEXPORT int16_t TOVAPI GetOneScan(DeviceRecord* rec) {

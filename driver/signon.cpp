@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "link.h"
-#include "link_platform.h"
 
 namespace tov {
 
@@ -34,15 +33,11 @@ uint8_t lowByte(int64_t v) {
 bool handshake(DeviceRecord* rec) {
   for (int attempt = 0; attempt < kHandshakeTries; ++attempt) {
     writeByte(rec, kWakeUp);
-    const int64_t untilTick = tickCount() + kHandshakeReplyTicks;
-    const int64_t untilMs = firstMsOfTick(untilTick);
-    while (tickCount() < untilTick) {
-      uint8_t byte = 0;
-      if (readByte(rec, &byte)) {
-        if (byte == kWakeUpAnswer) return true;
-        continue;
-      }
-      platform::waitForInput(portSlot(rec), untilMs);
+    // Until the tick count reaches its mark: until the first millisecond of that tick.
+    const int64_t untilMs = firstMsOfTick(tickCount() + kHandshakeReplyTicks);
+    uint8_t byte = 0;
+    while (readUntil(rec, &byte, 1, untilMs) == 1) {
+      if (byte == kWakeUpAnswer) return true;
     }
   }
   return false;

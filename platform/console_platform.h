@@ -6,6 +6,9 @@
 #define TOV_PLATFORM_CONSOLE_PLATFORM_H
 
 #include <cstddef>
+#include <cstdint>
+
+#include "tovdrv.h"
 
 namespace tov::con {
 
@@ -14,7 +17,7 @@ namespace tov::con {
 bool init(bool* outputOk, bool* inputOk);
 void restore();
 
-void clearCells();                   // all 80 x 25 cells blank; the cursor stays put
+void clearCells();  // all 80 x 25 cells blank; the cursor stays put
 void moveCursor(int column, int row);
 void showCursor(bool visible);
 void write(const char* text, size_t length);  // at the cursor; wraps and scrolls
@@ -23,6 +26,16 @@ void write(const char* text, size_t length);  // at the cursor; wraps and scroll
 // 224 first, then the Windows scan code (down arrow: 224, 80).
 int getKey(bool echo);
 bool keyWaiting();  // a key is waiting; consumes nothing
+
+// Milliseconds on the platform's monotonic clock, the driver's own.
+int64_t nowMs();
+
+enum class Wake { Key, Port, Deadline };
+// One wait on the keyboard and a serial port together: returns when a key
+// is waiting (Key), the port has bytes to read (Port), or nowMs() reaches
+// deadlineMs (Deadline). With TOV_INVALID_HANDLE, or a port that cannot be
+// waited on, only the keyboard is watched.
+Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs);
 
 // One typed line with echo into buf (at most size - 1 characters, the line
 // end kept when it fits). On end of input the buffer is left unchanged and

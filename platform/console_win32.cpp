@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include "console_platform.h"
+#include "link_platform.h"
+#include "wait_win32.h"
 
 namespace tov::con {
 namespace {
@@ -97,6 +99,36 @@ int getKey(bool echo) {
 
 bool keyWaiting() {
   return _kbhit() != 0;
+}
+
+int64_t nowMs() {
+  return platform::nowMs();
+}
+
+// The console input handle is signalled by any console event (focus, mouse,
+// a key released), not only by keys, and a serial port opened without
+// overlapped reads cannot be waited on together with it: the wait sleeps on
+// the input handle in slices of a few milliseconds and looks at the port's
+// queue between them.
+Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
+  constexpr int64_t kSliceMs = 10;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  platform::FineTimer timer;
+  for (;;) {
+    if (keyWaiting()) return Wake::Key;
+    if (usable(port)) {
+      COMSTAT status{};
+      DWORD errors = 0;
+      if (ClearCommError(port, &errors, &status) && status.cbInQue > 0) return Wake::Port;
+    }
+    const int64_t remaining = deadlineMs - nowMs();
+    if (remaining <= 0) return Wake::Deadline;
+    const DWORD slice = static_cast<DWORD>(remaining < kSliceMs ? remaining : kSliceMs);
+    const int64_t sliceEnd = nowMs() + slice;
+    // An event that is not a key keeps the handle signalled: sleep the slice out.
+    if (WaitForSingleObject(input, slice) == WAIT_OBJECT_0 && !keyWaiting())
+      platform::sleepUntil(sliceEnd, false);
+  }
 }
 
 bool readLine(char* buf, int size) {

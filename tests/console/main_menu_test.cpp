@@ -12,6 +12,7 @@
 #include "polled.h"
 #include "program.h"
 #include "screen_model.h"
+#include "sign_on.h"
 #include "tmux_session.h"
 
 namespace tov {

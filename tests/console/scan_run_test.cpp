@@ -260,6 +260,29 @@ TEST_F(ScanRunScreen, AKeyBeforeTheFirstScanStopsWithNothingFiled) {
   ExpectEveryKeyTaken();
 }
 
+// The wait sleeps on the keyboard and the port; a converter that goes silent
+// is found by the program's own clock, the interval plus 2 s and a scan's time
+// on the wire after the last scan, without asking the driver for its bytes.
+TEST_F(ScanRunScreen, ASilentConverterIsLeftToTheDriverAtTheScanDeadline) {
+  rec().scanInterval = 1.5;
+  int64_t clockAtScan = -1;
+  fake.GetNumScansInBuffer = [](DeviceRecord*) { return 0; };
+  failAt = 1;
+  failCode = 2;
+  const auto failingScan = fake.GetOneScan;
+  fake.GetOneScan = [&](DeviceRecord* r) {
+    clockAtScan = screen.clockMs;
+    return failingScan(r);
+  };
+  Run("");
+
+  // 6 points of 3 bytes and the two markers at 9600 baud: 21 ms.
+  EXPECT_GE(clockAtScan, 3500 + 21);
+  EXPECT_LE(clockAtScan, 3500 + 21 + 30);
+  EXPECT_EQ(fake.count("GetNumBytesInBuffer"), 0);
+  EXPECT_EQ(atStop(2, 18, 47), "not enough chars, possible communications error");
+}
+
 TEST_F(ScanRunScreen, NoFileAnswerScansWithoutAFile) {
   Run("");
   EXPECT_EQ(fake.count("GetOneScan"), 2);

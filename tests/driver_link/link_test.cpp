@@ -47,6 +47,25 @@ TEST_F(OpenLink, ReplyMustBeCompleteBeforeTheDeadline) {
   EXPECT_EQ(dest[1], 0x07);
 }
 
+TEST_F(OpenLink, ReadUntilTellsHowManyCameBeforeTheDeadline) {
+  uint8_t dest[4] = {};
+  peer.sendAt(0, {0xF0});
+  peer.sendAt(400'000, {0x01});
+  peer.sendAt(1'000'000, {0x02});  // exactly at the deadline: too late
+  EXPECT_EQ(tov::readUntil(&rec, dest, 4, 1000), 2);
+  EXPECT_EQ(bench.nowUs(), 1'000'000);
+  EXPECT_EQ(dest[1], 0x01);
+
+  // The order that also wants time left once the last byte is in reports
+  // what came when it fails.
+  int taken = -1;
+  peer.sendAt(1'500'000, {0x03});
+  EXPECT_FALSE(tov::readAllWithTimeLeft(&rec, dest, 3, 2000, &taken));
+  EXPECT_EQ(taken, 2);
+  EXPECT_TRUE(tov::readAllWithTimeLeft(&rec, dest, 0, 2001, &taken));
+  EXPECT_EQ(taken, 0);
+}
+
 TEST_F(OpenLink, EveryReceivedByteFeedsTheChecksumModulo256) {
   rec.rxChecksum = 200;
   peer.sendAt(0, {100});

@@ -101,6 +101,22 @@ TEST(ScanLayout, BytesPerScanFollowsTheScanType) {
   EXPECT_EQ(tov::bytesPerScan(&rec), 12);
 }
 
+// What a client is told fits the scan buffer is exactly the longest list the
+// driver takes: one more point would not fit.
+TEST(ScanLayout, PointsThatFitAreTheLongestListTheScanBufferTakes) {
+  for (int scanType : {0, 1, 2}) {
+    for (int bits : {16, 24}) {
+      const int32_t n = tovScanPointsThatFit(scanType, bits);
+      EXPECT_LE(tovScanBytesFor(scanType, n, bits / 8), TOV_SCAN_BUFFER_SIZE);
+      if (scanType != 0) {
+        EXPECT_GT(tovScanBytesFor(scanType, n + 1, bits / 8), TOV_SCAN_BUFFER_SIZE);
+      }
+    }
+  }
+  EXPECT_EQ(tovScanPointsThatFit(1, 24), 42);
+  EXPECT_EQ(tovScanPointsThatFit(2, 16), 61);
+}
+
 class OpenPort : public LinkBench {
  protected:
   void SetUp() override { ASSERT_TRUE(tov::openPort(&rec, 9600, 0)); }

@@ -52,7 +52,7 @@ pc=$(find "$root" -name tovdrv.pc | head -1)
 libdir=$(dirname "$(dirname "$pc")")
 
 # The files and links a system install should have.
-for file in include/tovdrv.h bin/tovcon bin/k73sim share/man/man1/tovcon.1 share/man/man1/k73sim.1; do
+for file in include/tovdrv.h include/tovscan.h bin/tovcon bin/k73sim share/man/man1/tovcon.1 share/man/man1/k73sim.1; do
   check "installed $file" test -s "$root/$file"
 done
 check "pkg-config file installed" test -n "$pc"

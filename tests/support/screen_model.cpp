@@ -1,6 +1,8 @@
 #include "screen_model.h"
 
+#include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "config.h"
 #include "console_platform.h"
@@ -18,6 +20,7 @@ void ScreenModel::reset() {
   std::memset(cells_, ' ', sizeof cells_);
   column_ = row_ = 0;
   pendingWrap_ = false;
+  clockMs = 0;
   cursorVisible_ = true;
   input_.clear();
   next_ = 0;
@@ -177,6 +180,12 @@ bool ScreenModel::keyWaiting() {
   return false;
 }
 
+bool ScreenModel::waitForKey(bool watchPort, int64_t deadlineMs) {
+  if (keyWaiting()) return true;
+  clockMs = watchPort ? clockMs + 1 : std::max(clockMs, deadlineMs);
+  return false;
+}
+
 int ScreenModel::getKey(bool echo) {
   if (onKeyPoll) onKeyPoll();
   int key;
@@ -231,38 +240,34 @@ FakeDriver& fake() {
   return *installed;
 }
 
-void log(const char* name, DeviceRecord* rec, int64_t argument = 0) {
+// Logs a call with its first argument after the record when that is a
+// number (SetDigOut's value, RemFromBuffer's count), else 0.
+void log(const char* name, DeviceRecord* rec) {
+  fake().calls.push_back({name, rec, 0});
+}
+template <typename First, typename... Rest>
+void log(const char* name, DeviceRecord* rec, First first, Rest...) {
+  int64_t argument = 0;
+  if constexpr (std::is_integral_v<First>) argument = first;
   fake().calls.push_back({name, rec, argument});
+}
+
+// Every call succeeds (1); a call with nothing to return does nothing.
+template <typename R, typename... A>
+void succeed(std::function<R(A...)>& behaviour) {
+  behaviour = [](A...) {
+    if constexpr (!std::is_void_v<R>) return R{1};
+  };
 }
 
 }  // namespace
 
 FakeDriver::FakeDriver() {
-  GetNumScansInBuffer = [](DeviceRecord*) { return int32_t{1}; };
+#define TOV_FAKE_SUCCEEDS(name) succeed(name);
+  TOVDRV_EXPORTS(TOV_FAKE_SUCCEEDS, TOVDRV_SKIP)
+#undef TOV_FAKE_SUCCEEDS
   GetNumBytesInBuffer = [](DeviceRecord*) { return uint32_t{0}; };
-  SignOn = [](DeviceRecord*) { return int16_t{1}; };
-  RemoteAvg = [](DeviceRecord*) { return int32_t{1}; };
   Counts2Volts = [](DeviceRecord* rec) { return rec->millivolts; };
-  GetDigIn = [](DeviceRecord*) { return int16_t{1}; };
-  GetVer = [](DeviceRecord*) { return int16_t{1}; };
-  SetDigOut = [](DeviceRecord*, int32_t) { return int32_t{1}; };
-  FullScaleCal = [](DeviceRecord*) { return int16_t{1}; };
-  OffsetCal = [](DeviceRecord*) { return int16_t{1}; };
-  SysCal = [](DeviceRecord*) { return int16_t{1}; };
-  GetConversion = [](DeviceRecord*) { return int16_t{1}; };
-  SetChanCode = [](DeviceRecord*) { return int32_t{1}; };
-  StartScanning = [](DeviceRecord*) { return int16_t{1}; };
-  GetOneScan = [](DeviceRecord*) { return int16_t{1}; };
-  StopScanning = [](DeviceRecord*) { return int16_t{1}; };
-  Gconv = [](DeviceRecord*) {};
-  RemFromBuffer = [](DeviceRecord*, int32_t) { return int32_t{1}; };
-  SetFilter = [](DeviceRecord*) { return uint8_t{1}; };
-  SendADMode = [](DeviceRecord*) { return int16_t{1}; };
-  GetCheckSum = [](DeviceRecord*) { return int16_t{1}; };
-  CloseDevice = [](DeviceRecord*) { return int16_t{1}; };
-  GotoSleep = [](DeviceRecord*) { return int32_t{1}; };
-  FilterDelay = [](DeviceRecord*) { return int32_t{1}; };
-  CheckScanTime = [](DeviceRecord*, double*, double*) { return int16_t{1}; };
   GetComHandle = [](DeviceRecord*, TovHandle* handle) { *handle = 3; };
 }
 
@@ -274,56 +279,17 @@ FakeDriver::~FakeDriver() {
 }
 
 // One trampoline per export: log the call, then run the test's behaviour.
-#define TOV_FAKE_EXPORT(ret, name)               \
-  d.name = [](DeviceRecord* rec) TOVAPI -> ret { \
-    log(#name, rec);                             \
-    return fake().name(rec);                     \
-  }
-
 void FakeDriver::install() {
   installed = this;
   DriverExports& d = tov::driver;
-  TOV_FAKE_EXPORT(int32_t, GetNumScansInBuffer);
-  TOV_FAKE_EXPORT(uint32_t, GetNumBytesInBuffer);
-  TOV_FAKE_EXPORT(int16_t, SignOn);
-  TOV_FAKE_EXPORT(int32_t, RemoteAvg);
-  TOV_FAKE_EXPORT(double, Counts2Volts);
-  TOV_FAKE_EXPORT(int16_t, GetDigIn);
-  TOV_FAKE_EXPORT(int16_t, GetVer);
-  d.SetDigOut = [](DeviceRecord* rec, int32_t value) TOVAPI -> int32_t {
-    log("SetDigOut", rec, value);
-    return fake().SetDigOut(rec, value);
+#define TOV_FAKE_EXPORT(name)                    \
+  d.name = [](DeviceRecord* rec, auto... rest) { \
+    log(#name, rec, rest...);                    \
+    return fake().name(rec, rest...);            \
   };
-  TOV_FAKE_EXPORT(int16_t, FullScaleCal);
-  TOV_FAKE_EXPORT(int16_t, OffsetCal);
-  TOV_FAKE_EXPORT(int16_t, SysCal);
-  TOV_FAKE_EXPORT(int16_t, GetConversion);
-  TOV_FAKE_EXPORT(int32_t, SetChanCode);
-  TOV_FAKE_EXPORT(int16_t, StartScanning);
-  TOV_FAKE_EXPORT(int16_t, GetOneScan);
-  TOV_FAKE_EXPORT(int16_t, StopScanning);
-  TOV_FAKE_EXPORT(void, Gconv);
-  d.RemFromBuffer = [](DeviceRecord* rec, int32_t n) TOVAPI -> int32_t {
-    log("RemFromBuffer", rec, n);
-    return fake().RemFromBuffer(rec, n);
-  };
-  TOV_FAKE_EXPORT(uint8_t, SetFilter);
-  TOV_FAKE_EXPORT(int16_t, SendADMode);
-  TOV_FAKE_EXPORT(int16_t, GetCheckSum);
-  TOV_FAKE_EXPORT(int16_t, CloseDevice);
-  TOV_FAKE_EXPORT(int32_t, GotoSleep);
-  TOV_FAKE_EXPORT(int32_t, FilterDelay);
-  d.CheckScanTime = [](DeviceRecord* rec, double* maxOut, double* minOut) TOVAPI -> int16_t {
-    log("CheckScanTime", rec);
-    return fake().CheckScanTime(rec, maxOut, minOut);
-  };
-  d.GetComHandle = [](DeviceRecord* rec, TovHandle* handle) TOVAPI {
-    log("GetComHandle", rec);
-    fake().GetComHandle(rec, handle);
-  };
-}
-
+  TOVDRV_EXPORTS(TOV_FAKE_EXPORT, TOVDRV_SKIP)
 #undef TOV_FAKE_EXPORT
+}
 
 int FakeDriver::count(const std::string& name) const {
   int n = 0;
@@ -384,6 +350,15 @@ int getKey(bool echo) {
 }
 bool keyWaiting() {
   return ScreenModel::instance().keyWaiting();
+}
+int64_t nowMs() {
+  return ScreenModel::instance().clockMs;
+}
+Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
+  ScreenModel& screen = ScreenModel::instance();
+  const bool watchPort = port != TOV_INVALID_HANDLE;
+  if (screen.waitForKey(watchPort, deadlineMs)) return Wake::Key;
+  return watchPort ? Wake::Port : Wake::Deadline;
 }
 bool readLine(char* buf, int size) {
   return ScreenModel::instance().readLine(buf, size);

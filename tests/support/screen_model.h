@@ -24,6 +24,7 @@
 
 #include "program.h"
 #include "tovdrv.h"
+#include "tovdrv_exports.h"
 
 namespace tov::test {
 
@@ -81,6 +82,11 @@ class ScreenModel {
   int clears() const { return clears_; }
   const std::vector<MessageBoxShown>& boxes() const { return boxes_; }
 
+  // Virtual time. A wait on the keyboard alone ends at its deadline when no
+  // key is waiting; a wait that also watches a port finds a byte there after
+  // 1 ms (the fake driver says whether a whole scan is in).
+  int64_t clockMs = 0;
+
   // Called whenever the program polls for or waits on a key, before the key is
   // taken; lets a test change the bench (e.g. a converter's input) mid-run.
   std::function<void()> onKeyPoll;
@@ -92,6 +98,7 @@ class ScreenModel {
   void write(const char* text, size_t length);
   int getKey(bool echo);
   bool keyWaiting();
+  bool waitForKey(bool watchPort, int64_t deadlineMs);  // true: a key is waiting
   bool readLine(char* buf, int size);
   void messageBox(const char* caption, const char* text);
 
@@ -113,6 +120,16 @@ class ScreenModel {
   std::vector<MessageBoxShown> boxes_;
 };
 
+// The plain function type of an export, R(A...), from its pointer type.
+template <typename Pointer>
+struct ExportSignatureOf;
+template <typename R, typename... A>
+struct ExportSignatureOf<R(TOVAPI*)(A...)> {
+  using type = R(A...);
+};
+template <typename Pointer>
+using ExportSignature = typename ExportSignatureOf<Pointer>::type;
+
 // A driver made of recording fakes. install() fills tov::driver with
 // trampolines that log each call and then run the matching behaviour below,
 // which a test may replace. Defaults: every call succeeds (1), conversions
@@ -125,32 +142,10 @@ struct FakeDriver {
   };
   std::vector<Call> calls;
 
-  std::function<int32_t(DeviceRecord*)> GetNumScansInBuffer;
-  std::function<uint32_t(DeviceRecord*)> GetNumBytesInBuffer;
-  std::function<int16_t(DeviceRecord*)> SignOn;
-  std::function<int32_t(DeviceRecord*)> RemoteAvg;
-  std::function<double(DeviceRecord*)> Counts2Volts;
-  std::function<int16_t(DeviceRecord*)> GetDigIn;
-  std::function<int16_t(DeviceRecord*)> GetVer;
-  std::function<int32_t(DeviceRecord*, int32_t)> SetDigOut;
-  std::function<int16_t(DeviceRecord*)> FullScaleCal;
-  std::function<int16_t(DeviceRecord*)> OffsetCal;
-  std::function<int16_t(DeviceRecord*)> SysCal;
-  std::function<int16_t(DeviceRecord*)> GetConversion;
-  std::function<int32_t(DeviceRecord*)> SetChanCode;
-  std::function<int16_t(DeviceRecord*)> StartScanning;
-  std::function<int16_t(DeviceRecord*)> GetOneScan;
-  std::function<int16_t(DeviceRecord*)> StopScanning;
-  std::function<void(DeviceRecord*)> Gconv;
-  std::function<int32_t(DeviceRecord*, int32_t)> RemFromBuffer;
-  std::function<uint8_t(DeviceRecord*)> SetFilter;
-  std::function<int16_t(DeviceRecord*)> SendADMode;
-  std::function<int16_t(DeviceRecord*)> GetCheckSum;
-  std::function<int16_t(DeviceRecord*)> CloseDevice;
-  std::function<int32_t(DeviceRecord*)> GotoSleep;
-  std::function<int32_t(DeviceRecord*)> FilterDelay;
-  std::function<int16_t(DeviceRecord*, double*, double*)> CheckScanTime;
-  std::function<void(DeviceRecord*, TovHandle*)> GetComHandle;
+  // One behaviour per export, named and typed like it.
+#define TOV_FAKE_BEHAVIOUR(name) std::function<ExportSignature<decltype(&::name)>> name;
+  TOVDRV_EXPORTS(TOV_FAKE_BEHAVIOUR, TOVDRV_SKIP)
+#undef TOV_FAKE_BEHAVIOUR
 
   FakeDriver();   // the default behaviours
   ~FakeDriver();  // uninstalls if installed

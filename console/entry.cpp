@@ -1,6 +1,16 @@
-#include "answers.h"
+#include "entry.h"
+
+#include "screen.h"
 
 namespace tov {
+
+bool ReadEntry(char* line) {
+  // A line that was read is never empty (it holds at least its line end),
+  // so an empty buffer afterwards means there was nothing left to read.
+  line[0] = '\0';
+  ReadAnswer(line);
+  return line[0] != '\0';
+}
 
 int TwoCharacterValue(const char* line) {
   const unsigned char c0 = static_cast<unsigned char>(line[0]);
