@@ -70,7 +70,9 @@ bool Ser2netProcess::start(int timeoutMs) {
   const std::string config = dir_ + "/ser2net.yaml";
   std::ofstream(config) << "connection: &k73\n"
                         << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
-                        << "  connector: serialdev," << device_ << ",300n81,local\n";
+                        << "  connector: serialdev," << device_ << ",300n81,local\n"
+                        << "  options:\n"
+                        << "    chardelay: false\n";
   pid_ = fork();
   if (pid_ == 0) {
     const int out = open((dir_ + "/ser2net.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);

@@ -128,14 +128,20 @@ TEST(RemotePortSession, NegotiatesAndWaitsOnlyForTheBaudRateAnswer) {
   EXPECT_TRUE(contains(server.fromClient, {IAC, SB, 44, 12, 1, IAC, SE}));
 }
 
-TEST(RemotePortSession, OxFFIsDoubledOnTheWireAndNeverConfusedWithACommand) {
+// A port whose server greets as ser2net does and answers the rate at once.
+class StartedPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.sendAt(0, kSer2netGreeting);
+    server.answerBaudRate(0);
+    ASSERT_TRUE(port.start(9600, 3000, &why)) << why;
+  }
   ScriptedServer server;
-  server.sendAt(0, kSer2netGreeting);
-  server.answerBaudRate(0);
-  RemotePort port(&server);
+  RemotePort port{&server};
   const char* why = "";
-  ASSERT_TRUE(port.start(9600, 3000, &why)) << why;
+};
 
+TEST_F(StartedPort, OxFFIsDoubledOnTheWireAndNeverConfusedWithACommand) {
   // Commands out: a packet whose data and checksum are 0xFF.
   server.fromClient.clear();
   for (uint8_t b : {0x00, 0xFF, 0xFF, 0x81}) ASSERT_TRUE(port.writeByte(b));
@@ -186,13 +192,7 @@ TEST(RemotePortSession, TheLineIsReadyOnlyWhenTheServerAnswersTheNewRate) {
   EXPECT_STREQ(why, "the server never took up the COM-PORT option (not an RFC 2217 server?)");
 }
 
-TEST(RemotePortSession, AServerThatClosesMidReplyIsAPortGone) {
-  ScriptedServer server;
-  server.sendAt(0, kSer2netGreeting);
-  server.answerBaudRate(1);
-  RemotePort port(&server);
-  const char* why = "";
-  ASSERT_TRUE(port.start(9600, 3000, &why)) << why;
+TEST_F(StartedPort, AServerThatClosesMidReplyIsAPortGone) {
   // Half a reply, then half a Telnet command, then the end of the stream.
   server.sendAt(20, {0x81, 0x12, IAC});
   server.closeAt(21);
