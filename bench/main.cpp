@@ -17,6 +17,7 @@
 
 #include "measure.h"
 #include "pty_pair.h"
+#include "remote_runs.h"
 #include "runs.h"
 #include "table.h"
 
@@ -226,6 +227,7 @@ int run(const Options& options) {
              Verdict::Info});
     }
   }
+  if (!options.smoke) addRemoteRows(t, drv, d.polledS / 2, d.scanS / 2);
   addPump(t, bulk, oneByte, oneByteReads, scanBytes);
   addLatency(t, "Latency, reply's last byte to GetConversion returning", convLatency);
   addLatency(t, "Latency, scan's last byte to GetOneScan returning", scanLat);
