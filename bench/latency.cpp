@@ -13,6 +13,10 @@
 
 namespace bench {
 
+using k73test::PtyPair;
+using k73test::readExactly;
+using k73test::writeAll;
+
 namespace {
 
 // Long enough for the driver to have gone to sleep on the port.

@@ -4,6 +4,7 @@
 #ifndef TOV_BENCH_RUNS_H
 #define TOV_BENCH_RUNS_H
 
+#include <cstddef>
 #include <string>
 
 #include "driver_binding.h"
@@ -29,6 +30,12 @@ struct Durations {
 // the fastest conversion rate, 9600 baud.
 constexpr double kInputsMv[6] = {1000.0, 1500.5, 2000.25, 2500.0, 3333.3, 4999.0};
 DeviceRecord benchRecord();
+
+// Bytes per second a raw pseudo-terminal carries from master to slave for
+// `seconds`, writing and reading at most the given number of bytes per call:
+// large chunks give the terminal's own ceiling, one byte per call the way the
+// simulator writes and the driver reads.
+double pumpBytesPerSecond(size_t writeChunk, size_t readChunk, double seconds);
 
 struct SignOnResult {
   int attempts = 0, succeeded = 0;

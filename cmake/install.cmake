@@ -2,7 +2,7 @@
 # package made from the same rules (`make package`):
 #   lib/libtovdrv.so.1.0.0, its SONAME link and the development link
 #   include/tovdrv.h and tovscan.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
-#   bin/tovcon, bin/k73sim, share/man/man1/{tovcon,k73sim}.1
+#   bin/tovcon, bin/k73sim, bin/k73log, share/man/man1/{tovcon,k73sim,k73log}.1
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -18,12 +18,14 @@ install(TARGETS tovdrv EXPORT tovdrvTargets
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-foreach(program tovcon k73sim)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-  endif()
+set(K73_PROGRAMS tovcon k73log)
+if(NOT WIN32)
+  list(APPEND K73_PROGRAMS k73sim)  # the simulator runs on a pseudo-terminal
+endif()
+foreach(program ${K73_PROGRAMS})
+  install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endforeach()
 
 # CMake package: find_package(tovdrv) gives the imported target tovdrv::tovdrv.

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "answers.h"
+#include "entry.h"
 #include "main_menu.h"
+#include "number_text.h"
 #include "program.h"
-#include "scan_entry.h"
 #include "screen_model.h"
 
 namespace {
@@ -37,11 +37,11 @@ void enterScratchDirectory() {
 void parseAsALine(const uint8_t* data, size_t size) {
   std::string line(reinterpret_cast<const char*>(data), size < 80 ? size : 80);
   line = line.c_str();  // a typed line ends at its first NUL
-  int16_t low16 = 0;
-  double seconds = 0;
+  int32_t integer = 0;
+  double real = 0;
   tov::TwoCharacterValue(line.c_str());
-  tov::ParseLow16(line.c_str(), &low16);
-  tov::ParseSeconds(line.c_str(), &seconds);
+  if (tov::ParseInteger(line.c_str(), &integer)) tov::Low16(integer);
+  tov::ParseReal(line.c_str(), &real);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,11 +31,12 @@ struct ReadAhead {
   size_t end = 0;
   size_t waiting() const { return end - next; }
 };
-// By descriptor; the driver is single-threaded and holds at most one port
-// per slot. Static storage, not the heap: a driver that is loaded and
-// unloaded again and again must not leave a table behind each time.
+// By descriptor, one port per slot. Static storage, not the heap: a driver
+// that is loaded and unloaded again and again must not leave a table behind
+// each time. Ports may be read from different threads at once, so a free
+// slot is claimed atomically: two ports never end up sharing one.
 struct ReadAheadSlot {
-  int fd = -1;
+  std::atomic<int> fd{-1};
   ReadAhead ahead;
 };
 ReadAheadSlot readAheadSlots[TOV_PORT_SLOTS + 1];
@@ -47,23 +49,24 @@ ReadAhead* findReadAhead(int fd) {
 
 ReadAhead& readAheadOf(int fd) {
   if (ReadAhead* ahead = findReadAhead(fd)) return *ahead;
-  ReadAheadSlot* slot = &readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
   for (ReadAheadSlot& s : readAheadSlots) {
-    if (s.fd == -1) {
-      slot = &s;
-      break;
+    int freeMark = -1;
+    if (s.fd.compare_exchange_strong(freeMark, fd)) {
+      s.ahead = ReadAhead{};
+      return s.ahead;
     }
   }
-  slot->fd = fd;
-  slot->ahead = ReadAhead{};
-  return slot->ahead;
+  ReadAheadSlot& last = readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
+  last.fd = fd;
+  last.ahead = ReadAhead{};
+  return last.ahead;
 }
 
 void dropReadAhead(int fd) {
   for (ReadAheadSlot& slot : readAheadSlots) {
     if (slot.fd == fd) {
-      slot.fd = -1;
       slot.ahead = ReadAhead{};
+      slot.fd = -1;  // free only once emptied
     }
   }
 }

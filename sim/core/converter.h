@@ -1,7 +1,7 @@
 // The Model K73 converter's side of the link: a protocol state machine over
 // a signal model, with no I/O of its own. Transports (the in-memory wire of
-// the virtual bench, the pseudo-terminal of k73sim) feed it the host's bytes
-// with their times and take its bytes when they are due.
+// the tests' virtual bench, the pseudo-terminal of k73sim) feed it the host's
+// bytes with their times and take its bytes when they are due.
 //
 // Times are microseconds on the transport's clock. Each byte the converter
 // sends is scheduled one byte time (10 bits at the current line rate) after
@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_bench.h"
+#include "peer.h"
 
 namespace k73 {
 
@@ -82,7 +82,6 @@ struct Model {
   static Model demo();
 };
 
-// A command packet the converter received, for assertions and reports.
 // What a received packet (or a single sign-on byte) meant to the converter.
 enum class PacketKind : uint8_t {
   Command,    // a command packet outside sign-on
@@ -93,6 +92,8 @@ enum class PacketKind : uint8_t {
   Event,      // something the converter did on its own (no packet)
 };
 
+// A packet (or sign-on byte, or event) the converter received, for assertions
+// and reports.
 struct ReceivedPacket {
   int64_t tUs;
   uint8_t command;

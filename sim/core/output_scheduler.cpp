@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "virtual_bench.h"
+#include "peer.h"
 
 namespace k73 {
 

@@ -18,7 +18,7 @@
 namespace linktest {
 
 using k73test::Bytes;
-using Packet = std::pair<uint8_t, uint8_t>;
+using k73test::Packet;
 
 inline DeviceRecord defaultRecord() {
   DeviceRecord rec = k73test::benchRecord();

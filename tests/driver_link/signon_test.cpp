@@ -73,10 +73,10 @@ struct SigningConverter {
       const Packet high = packets[packets.size() - 4];
       const Packet low = packets[packets.size() - 3];
       say(p,
-          {static_cast<uint8_t>(high.first | modeHighExtraBits),
-           static_cast<uint8_t>(high.second + (wrongModeEcho ? 1 : 0)), low.first},
+          {static_cast<uint8_t>(high.command | modeHighExtraBits),
+           static_cast<uint8_t>(high.data + (wrongModeEcho ? 1 : 0)), low.command},
           baud);
-    } else if (packets.back().first == kVersionReply && configPackets_ > 9 && answerVersion) {
+    } else if (packets.back().command == kVersionReply && configPackets_ > 9 && answerVersion) {
       say(p, {kVersionReply, version}, baud);
     }
   }

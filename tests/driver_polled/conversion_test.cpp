@@ -44,8 +44,8 @@ TEST_F(PolledBench, ConversionDecodesLeastSignificantByteFirst) {
 }
 
 TEST_F(PolledBench, StaleInputIsDrainedBeforeTheRequest) {
-  converter.sendAt(1000, 0x81);  // a leftover that must not pass for the echo
-  converter.sendAt(2000, 0x55);
+  converter.sendAt(1000, {0x81});  // a leftover that must not pass for the echo
+  converter.sendAt(2000, {0x55});
   bench.advanceToUs(5000);
   rec.rxChecksum = 0;
   converter.onPacket = [](uint8_t, uint8_t) { return Bytes{0x81, 1, 0, 0}; };
@@ -80,12 +80,12 @@ TEST_F(PolledBench, DataMustBeCompleteBeforeTheDeadline) {
   for (int64_t early : {1, 0}) {
     // The data's 2000 ms start when the echo has been read.
     converter.onPacket = [&](uint8_t, uint8_t) {
-      const int64_t echoAt = converter.lastPacketUs + 500;
+      const int64_t echoAt = converter.packets.back().tUs + 500;
       const int64_t deadlineUs = (echoAt / 1000 + 2000) * 1000;
-      converter.sendAt(echoAt, 0x81);
-      converter.sendAt(deadlineUs - 3 * kByteUs, 1);
-      converter.sendAt(deadlineUs - 2 * kByteUs, 2);
-      converter.sendAt(deadlineUs - early, 3);
+      converter.sendAt(echoAt, {0x81});
+      converter.sendAt(deadlineUs - 3 * kByteUs, {1});
+      converter.sendAt(deadlineUs - 2 * kByteUs, {2});
+      converter.sendAt(deadlineUs - early, {3});
       return Bytes{};
     };
     rec.lastError = 0;

@@ -6,6 +6,7 @@
 #include "converter.h"
 #include "link.h"
 #include "tovdrv.h"
+#include "virtual_bench.h"
 
 namespace polled {
 namespace {

@@ -33,7 +33,7 @@ class DigInBench : public ScanBench {
       bytes.insert(bytes.begin(), {0x80, kInputs});
       ++answered;
     }
-    converter.sendAt(bench.nowUs() + 10'000, bytes);
+    converter.transmit(bench.nowUs() + 10'000, bytes);
   }
 
   void openLog() { tov::debugLog = std::tmpfile(); }
@@ -95,7 +95,7 @@ TEST_F(DigInBench, OneQueryIsOutstandingAtATimeAndEachAnswerSendsTheNext) {
   nextScan();
   ASSERT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 1);
   EXPECT_EQ(queries, 4);
-  EXPECT_EQ(converter.packets, std::vector<Packet>(4, packet(0x80, 0x4C)));
+  EXPECT_EQ(converter.packets, (std::vector<Packet>(4, Packet{0x80, 0x4C})));
 }
 
 TEST_F(DigInBench, PlainScansWithQueriesWaitingSendNoneUntilTheAnswer) {
@@ -106,7 +106,7 @@ TEST_F(DigInBench, PlainScansWithQueriesWaitingSendNoneUntilTheAnswer) {
     ASSERT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 1);
     rec.scanBufferCount = 0;
   }
-  EXPECT_EQ(converter.packets, std::vector<Packet>{packet(0x80, 0x4C)});
+  EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{0x80, 0x4C}}));
 }
 
 TEST_F(DigInBench, AnAnswerInFrontIsTakenOutAndTheScanCompleted) {
@@ -119,7 +119,7 @@ TEST_F(DigInBench, AnAnswerInFrontIsTakenOutAndTheScanCompleted) {
   EXPECT_EQ(fresh, 1);
   EXPECT_EQ(held(), Bytes({1, 2, 3, 17, 18, 19, 0x0F}));
   EXPECT_EQ(bench.nowUs(), start + 10'000 + 9 * kByteUs);  // the scan's last byte
-  EXPECT_EQ(converter.packets, std::vector<Packet>{packet(0x80, 0x4C)});
+  EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{0x80, 0x4C}}));
   EXPECT_EQ(logText(),
             "GetOneScanWithDigin()-> first 3:  (80, 5A, F0)  "
             "GetOneScanWithDigin()-> next 7:  (01, 02, 03, 11, 12, 13, 0F)\r\n");
@@ -133,7 +133,7 @@ TEST_F(DigInBench, PlainScansAreLoggedWithTheirFirstEightBytes) {
 }
 
 TEST_F(DigInBench, AnAnswerNotFollowedByAStartMarkerIsAFramingFailure) {
-  converter.sendAt(bench.nowUs(), {0x80, kInputs, 0x00, 0x0A, 1, 2, 3, 0x0F});
+  converter.transmit(bench.nowUs(), {0x80, kInputs, 0x00, 0x0A, 1, 2, 3, 0x0F});
   EXPECT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 0);
   EXPECT_EQ(rec.lastError, 1);
   EXPECT_EQ(fresh, 0);
@@ -141,12 +141,12 @@ TEST_F(DigInBench, AnAnswerNotFollowedByAStartMarkerIsAFramingFailure) {
 
   openLog();
   rec.scanBufferCount = 0;
-  converter.sendAt(bench.nowUs(), {0x80, kInputs, 0x00, 0x0A, 1, 2, 3, 0x0F});
+  converter.transmit(bench.nowUs(), {0x80, kInputs, 0x00, 0x0A, 1, 2, 3, 0x0F});
   EXPECT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 0);
   EXPECT_EQ(logText(), "\r\nGetOneScanWithDigin()-> 8 error bytes: (80, 5A, 0, A, 1, 2, 3, F, ");
 
   rec.scanBufferCount = 0;
-  converter.sendAt(bench.nowUs(), {0x7F, 1, 2, 3, 4, 5, 6, 0x0F});
+  converter.transmit(bench.nowUs(), {0x7F, 1, 2, 3, 4, 5, 6, 0x0F});
   rec.lastError = 0;
   EXPECT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 0);
   EXPECT_EQ(rec.lastError, 1);
@@ -154,7 +154,7 @@ TEST_F(DigInBench, AnAnswerNotFollowedByAStartMarkerIsAFramingFailure) {
 
 TEST_F(DigInBench, TheScanBehindAnAnswerMustEndInTime) {
   // Only one of the two bytes behind the answer ever comes.
-  converter.sendAt(bench.nowUs(), {0x80, kInputs, 0xF0, 1, 2, 3, 17, 18, 19});
+  converter.transmit(bench.nowUs(), {0x80, kInputs, 0xF0, 1, 2, 3, 17, 18, 19});
   rec.lastError = 0;
   const int64_t lastByte = converter.lastByteUs();
   EXPECT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 0);
@@ -187,7 +187,7 @@ TEST_F(DigInBench, TheLongestScanThatFitsAlsoFitsBehindAnAnswer) {
 
 TEST_F(DigInBench, SingleChannelScansCarryNoMarkersToLookAt) {
   rec.scanType = 0;
-  converter.sendAt(bench.nowUs(), {0x80, kInputs, 0xF0});
+  converter.transmit(bench.nowUs(), {0x80, kInputs, 0xF0});
   EXPECT_EQ(GetOneScanWithDigin(&rec, &fresh, 1), 1);
   EXPECT_EQ(held(), Bytes({0x80, kInputs, 0xF0}));
   EXPECT_EQ(fresh, 0);

@@ -92,7 +92,7 @@ TEST_F(CheckScanTimeOnLine, HalvedAveragingIsJudgedWithTheScanItGives) {
   // with 4096 the scan takes 2458.98 s, and 3000 s is then within limits.
   EXPECT_EQ(CheckScanTime(&rec, &maximum, &minimum), 2);
   EXPECT_EQ(rec.remoteAvg, 4096u);
-  EXPECT_EQ(converter.packets, std::vector<Packet>{packet(4, 12)});
+  EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{4, 12}}));
   EXPECT_NEAR(minimum, std::trunc(2458.98417 * 3906.25) / 3906.25, 1e-9);
   EXPECT_NEAR(maximum, 4232.999936, 1e-7);
 
@@ -115,7 +115,7 @@ TEST_F(CheckScanTimeOnLine, AveragingIsHalvedOnceEvenWhenThatIsNotEnough) {
   EXPECT_EQ(CheckScanTime(&rec, &maximum, &minimum), 0);
   EXPECT_EQ(rec.remoteAvg, 32768u);
   EXPECT_GT(minimum, maximum);
-  EXPECT_EQ(converter.packets, (std::vector<Packet>{packet(4, 12), packet(4, 15)}));
+  EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{4, 12}, Packet{4, 15}}));
 }
 
 TEST_F(ScanBench, FilterDelayWaitsForTheFilterToSettle) {

@@ -19,7 +19,7 @@ TEST_F(ScanStart, EachScanTypeSendsItsStartCommandAndWantsTheEcho) {
     rec.scanBufferCount = 3;
     rec.digInPending = 1;
     EXPECT_EQ(StartScanning(&rec), 1) << "type " << c.scanType;
-    EXPECT_EQ(converter.packets, std::vector<Packet>{packet(c.command, 5)});
+    EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{c.command, 5}}));
     EXPECT_EQ(rec.scanBufferCount, 0);
     EXPECT_EQ(rec.digInPending, 0);
   }
@@ -47,7 +47,7 @@ TEST_F(ScanStart, SingleChannelWaitsForTheFilterBetweenSelectAndStart) {
     const size_t first = bench.sent(1).size();
     rec.filter = c.filter;
     EXPECT_EQ(StartScanning(&rec), 1);
-    ASSERT_EQ(converter.packets, (std::vector<Packet>{packet(1, 0x25), packet(0x8B, 5)}));
+    ASSERT_EQ(converter.packets, (std::vector<Packet>{Packet{1, 0x25}, Packet{0x8B, 5}}));
     const std::vector<k73::WireByte>& sent = bench.sent(1);
     ASSERT_EQ(sent.size(), first + 6);
     EXPECT_EQ(sent[first + 3].tUs - sent[first + 2].tUs, c.pauseMs * 1000) << "filter " << c.filter;
@@ -98,7 +98,7 @@ TEST_F(ScanStart, ScanListsTooLongForTheScanBufferAreRefused) {
     rec.bytesPerConversion = c.width;
     ASSERT_EQ(StartScanning(&rec), 1);
     const int points = c.scanType == 2 ? c.points + 2 : c.points;
-    converter.sendAt(bench.nowUs() + kByteUs, framedScan(points, c.width));
+    converter.transmit(bench.nowUs() + kByteUs, framedScan(points, c.width));
     EXPECT_EQ(GetOneScan(&rec), 1) << c.points << " points";
     EXPECT_EQ(rec.scanBufferCount, 127);
     EXPECT_EQ(rec.scanBuffer[126], 0x0F);
@@ -130,8 +130,8 @@ TEST_F(ScanBench, ScansWaitingAreCountedWholeUntilTheQueueOverflows) {
 TEST_F(ScanBench, OneScanLosesItsStartMarkerAndKeepsItsPointsAndEndMarker) {
   const Bytes scan = framedScan(2, 3);
   const int64_t start = bench.nowUs();
-  converter.sendAt(start + 30'000, scan);
-  converter.sendAt(start + 90'000, scan);
+  converter.transmit(start + 30'000, scan);
+  converter.transmit(start + 90'000, scan);
   rec.rxChecksum = 0;
   ASSERT_EQ(GetOneScan(&rec), 1);
   EXPECT_EQ(held(), Bytes(scan.begin() + 1, scan.end()));
@@ -149,14 +149,14 @@ TEST_F(ScanBench, OneScanLosesItsStartMarkerAndKeepsItsPointsAndEndMarker) {
 
   rec.scanBufferCount = 0;
   rec.pointsPerScan = 0;
-  converter.sendAt(bench.nowUs(), {0xF0, 0x0F});
+  converter.transmit(bench.nowUs(), {0xF0, 0x0F});
   ASSERT_EQ(GetOneScan(&rec), 1);
   EXPECT_EQ(held(), Bytes{0x0F});
 }
 
 TEST_F(ScanBench, SingleChannelScansAreBareWordsAndSelfCalibratingScansCarryTwoMore) {
   rec.scanType = 0;
-  converter.sendAt(bench.nowUs(), {0x12, 0x34, 0x56});
+  converter.transmit(bench.nowUs(), {0x12, 0x34, 0x56});
   ASSERT_EQ(GetOneScan(&rec), 1);  // no marker to check
   EXPECT_EQ(held(), (Bytes{0x12, 0x34, 0x56}));
   Gconv(&rec);
@@ -166,7 +166,7 @@ TEST_F(ScanBench, SingleChannelScansAreBareWordsAndSelfCalibratingScansCarryTwoM
   rec.pointsPerScan = 1;
   rec.bytesPerConversion = 2;
   // Offset and full-scale calibration points ahead of the one data point.
-  converter.sendAt(bench.nowUs(), {0xF0, 0x01, 0x02, 0x03, 0x04, 0x34, 0x12, 0x0F, 0xF0});
+  converter.transmit(bench.nowUs(), {0xF0, 0x01, 0x02, 0x03, 0x04, 0x34, 0x12, 0x0F, 0xF0});
   ASSERT_EQ(GetOneScan(&rec), 1);
   EXPECT_EQ(held(), (Bytes{0x01, 0x02, 0x03, 0x04, 0x34, 0x12, 0x0F}));
 }
@@ -174,14 +174,14 @@ TEST_F(ScanBench, SingleChannelScansAreBareWordsAndSelfCalibratingScansCarryTwoM
 TEST_F(ScanBench, AScanWithoutItsStartMarkerStaysInTheBufferAsAFramingFailure) {
   Bytes scan = framedScan(2, 3);
   scan[0] = 0xF1;
-  converter.sendAt(bench.nowUs(), scan);
+  converter.transmit(bench.nowUs(), scan);
   EXPECT_EQ(GetOneScan(&rec), 0);
   EXPECT_EQ(rec.lastError, 1);
   EXPECT_EQ(held(), scan);
 
   // A digital-input answer in front of a scan is a framing failure here too.
   rec.scanBufferCount = 0;
-  converter.sendAt(bench.nowUs(), {0x80, 0x5A, 0xF0, 1, 2, 3, 4, 5, 6, 0x0F});
+  converter.transmit(bench.nowUs(), {0x80, 0x5A, 0xF0, 1, 2, 3, 4, 5, 6, 0x0F});
   EXPECT_EQ(GetOneScan(&rec), 0);
   EXPECT_EQ(rec.lastError, 1);
 }
@@ -190,7 +190,7 @@ TEST_F(ScanBench, AScanWithoutItsStartMarkerStaysInTheBufferAsAFramingFailure) {
 TEST_F(ScanBench, LastByteJustBeforeTheDeadlineCompletesTheScan) {
   const Bytes scan = framedScan(2, 3);
   const int64_t start = bench.nowUs();
-  converter.sendAt(start + 2'499'999 - 7 * kByteUs, scan);
+  converter.transmit(start + 2'499'999 - 7 * kByteUs, scan);
   ASSERT_EQ(converter.lastByteUs(), start + 2'499'999);
   EXPECT_EQ(GetOneScan(&rec), 1);
   EXPECT_EQ(rec.scanBufferCount, 7);
@@ -198,7 +198,7 @@ TEST_F(ScanBench, LastByteJustBeforeTheDeadlineCompletesTheScan) {
 
 TEST_F(ScanBench, LastByteAtTheDeadlineIsTooLateAndTheLinkIsSignedOnAgain) {
   const int64_t start = bench.nowMs();
-  converter.sendAt(start * 1000 + 2'500'000 - 7 * kByteUs, framedScan(2, 3));
+  converter.transmit(start * 1000 + 2'500'000 - 7 * kByteUs, framedScan(2, 3));
   converter.parsePackets = false;
   EXPECT_EQ(GetOneScan(&rec), 0);
   EXPECT_EQ(rec.lastError, 2);
@@ -219,7 +219,7 @@ TEST_F(ScanBench, AStreamEndingInTheRateByteMeansTheScanRateIsTooFast) {
   for (const auto& c : cases) {
     if (!tov::portIsOpen(&rec)) tov::openPort(&rec, kBaud, 0);  // a sign-on closed it
     rec.scanBufferCount = 0;
-    converter.sendAt(bench.nowUs(), c.stream);
+    converter.transmit(bench.nowUs(), c.stream);
     const int64_t start = bench.nowMs();
     EXPECT_EQ(GetOneScan(&rec), 0);
     EXPECT_EQ(rec.lastError, c.lastError) << c.stream.size() << " bytes";
@@ -263,7 +263,7 @@ TEST_F(ScanBench, StopScanningDrainsTheStreamAndSelectsTheChannelAgain) {
   const int64_t start = bench.nowMs();
   EXPECT_EQ(StopScanning(&rec), 1);
   EXPECT_EQ(rec.scanBufferCount, 0);
-  ASSERT_EQ(converter.packets, (std::vector<Packet>{packet(0x8A, 0), packet(1, 0x25)}));
+  ASSERT_EQ(converter.packets, (std::vector<Packet>{Packet{0x8A, 0}, Packet{1, 0x25}}));
   EXPECT_EQ(bench.nowMs() - start, 1500);
   EXPECT_EQ(GetNumBytesInBuffer(&rec), 0u);
 }
@@ -275,7 +275,7 @@ TEST_F(ScanBench, StopScanningWithoutTheStopByteLeavesTheBufferAndSelectsNothing
     rec.scanBufferCount = 5;
     EXPECT_EQ(StopScanning(&rec), 0);
     EXPECT_EQ(rec.scanBufferCount, 5);
-    EXPECT_EQ(converter.packets, std::vector<Packet>{packet(0x8A, 0)});
+    EXPECT_EQ(converter.packets, (std::vector<Packet>{Packet{0x8A, 0}}));
   }
 }
 

@@ -18,6 +18,7 @@
 #include "bench_record.h"
 #include "bound_driver.h"
 #include "cpu_time.h"
+#include "pty_pair.h"
 #include "sim_process.h"
 #include "tovdrv.h"
 
@@ -34,21 +35,6 @@ DeviceRecord defaultRecord() {
 }
 
 using Driver = k73test::BoundDriver;
-
-// A raw pseudo-terminal pair: the master plays the converter's end of the
-// line, the slave the host's serial port.
-void openRawPty(int* master, int* slave) {
-  *master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(*master, 0);
-  ASSERT_EQ(grantpt(*master), 0);
-  ASSERT_EQ(unlockpt(*master), 0);
-  termios raw{};
-  ASSERT_EQ(tcgetattr(*master, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(*master, TCSANOW, &raw), 0);
-  *slave = open(ptsname(*master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(*slave, 0);
-}
 
 bool simulatorBuilt() {
   return access(k73test::binPath("k73sim").c_str(), X_OK) == 0;
@@ -82,13 +68,13 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
   ASSERT_NE(drv.SetComHandle, nullptr);
 
-  int master = -1, slave = -1;
-  ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
+  k73test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
 
   DeviceRecord rec = defaultRecord();
   rec.replyTimeout = 1000;
   rec.firmwareVersion = 7;
-  drv.SetComHandle(&rec, slave);
+  drv.SetComHandle(&rec, pty.slave());
 
   double wall = 0, cpu = 0;
   measure([&] { EXPECT_EQ(drv.GetVer(&rec), 0); }, &wall, &cpu);
@@ -96,12 +82,12 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   EXPECT_LT(wall, 1.5);
   EXPECT_LT(cpu, 0.2);
   uint8_t got[8] = {};
-  EXPECT_EQ(read(master, got, sizeof got), 3);
+  EXPECT_EQ(read(pty.master(), got, sizeof got), 3);
   EXPECT_EQ(got[0], 0x86);
   EXPECT_EQ(got[2], 0x86);
 
   // The far end closes: writes fail for the write layer's 3 s.
-  close(master);
+  pty.closeMaster();
   measure([&] { EXPECT_EQ(drv.GetVer(&rec), 0); }, &wall, &cpu);
   EXPECT_GE(wall, 2.99);  // deadlines are whole milliseconds
   EXPECT_LT(wall, 3.5);
@@ -109,7 +95,6 @@ TEST(LinkOverPty, SilentAndVanishedFarEndsCostNoCpu) {
   EXPECT_EQ(rec.firmwareVersion, 7);
 
   drv.SetComHandle(&rec, TOV_INVALID_HANDLE);
-  close(slave);
 }
 
 TEST(LinkOverPty, SignOnReadsTheVersionAndCloseDeviceReleasesThePort) {
@@ -243,22 +228,23 @@ TEST(LinkOverPty, CloseDeviceDeliversItsStopCommandBeforeThePurge) {
   Driver drv;
   ASSERT_TRUE(drv.ok()) << drv.lib.error();
   ASSERT_NE(drv.SetComHandle, nullptr);
-  int master = -1, slave = -1;
-  ASSERT_NO_FATAL_FAILURE(openRawPty(&master, &slave));
+  k73test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   const uint8_t scanBytes[] = {0xF0, 1, 2, 3, 0x0F};
-  ASSERT_EQ(write(master, scanBytes, sizeof scanBytes), static_cast<ssize_t>(sizeof scanBytes));
+  ASSERT_EQ(write(pty.master(), scanBytes, sizeof scanBytes),
+            static_cast<ssize_t>(sizeof scanBytes));
 
   DeviceRecord rec = defaultRecord();
-  drv.SetComHandle(&rec, slave);  // the driver owns it now and closes it
+  drv.SetComHandle(&rec, pty.slave());  // the driver owns it now and closes it
+  pty.forgetSlave();
   EXPECT_EQ(drv.CloseDevice(&rec), 1);
   uint8_t got[16] = {};
-  const ssize_t n = read(master, got, sizeof got);
+  const ssize_t n = read(pty.master(), got, sizeof got);
   ASSERT_EQ(n, 4);
   EXPECT_EQ(got[0], 0x8A);
   EXPECT_EQ(got[1], 0x00);
   EXPECT_EQ(got[2], 0x8A);
   EXPECT_EQ(got[3], 0x00);
-  close(master);
 }
 
 }  // namespace

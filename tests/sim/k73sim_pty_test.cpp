@@ -1,8 +1,6 @@
 // k73sim on a real pseudo-terminal: the COMn link, the 300-baud wake-up
 // answered only at the right rate, the report, and a clean exit on SIGTERM.
 // Real time: every wait has a generous deadline and polls.
-#ifdef K73SIM_PATH
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "pty_pair.h"
 
 namespace {
 
@@ -93,17 +93,7 @@ class K73simTest : public ::testing::Test {
     tcflush(fd_, TCIOFLUSH);
   }
 
-  void setRate(speed_t speed) {
-    termios tio{};
-    ASSERT_EQ(tcgetattr(fd_, &tio), 0);
-    cfmakeraw(&tio);
-    tio.c_cflag |= CS8 | CREAD | CLOCAL;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
-  }
+  void setRate(speed_t speed) { ASSERT_TRUE(k73test::makeRaw(fd_, speed)); }
 
   // Bytes that arrive within the time.
   std::vector<uint8_t> readFor(int ms) {
@@ -178,5 +168,3 @@ TEST_F(K73simTest, BadOptionsAreRefusedAndHelpIsOffered) {
 }
 
 }  // namespace
-
-#endif

@@ -22,9 +22,11 @@ struct DriverBinding {
 
   // Loaded, with all 32 exports found.
   bool ok() const {
-#define K73_FOUND(name) &&name != nullptr
-    return lib.loaded() TOVDRV_EXPORTS(K73_FOUND, K73_FOUND);
+    bool found = lib.loaded();
+#define K73_FOUND(name) found = found && name != nullptr;
+    TOVDRV_EXPORTS(K73_FOUND, K73_FOUND)
 #undef K73_FOUND
+    return found;
   }
 };
 

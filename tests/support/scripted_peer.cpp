@@ -1,6 +1,14 @@
 #include "scripted_peer.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
 namespace k73test {
+
+void PrintTo(const Packet& packet, std::ostream* out) {
+  *out << "{" << int(packet.command) << ", " << int(packet.data) << "}";
+}
 
 void ScriptedPeer::sendAt(int64_t tUs, const Bytes& bytes, int64_t spacingUs) {
   for (uint8_t b : bytes) {
@@ -11,6 +19,15 @@ void ScriptedPeer::sendAt(int64_t tUs, const Bytes& bytes, int64_t spacingUs) {
 
 void ScriptedPeer::reply(const Bytes& bytes, int64_t afterUs, int64_t spacingUs) {
   sendAt(lastHostByteUs_ + afterUs, bytes, spacingUs);
+}
+
+void ScriptedPeer::transmit(int64_t tUs, const Bytes& bytes) {
+  if (!due_.empty()) tUs = std::max(tUs, lastByteUs() + kByteUs);
+  sendAt(tUs, bytes, kByteUs);
+}
+
+int64_t ScriptedPeer::lastByteUs() const {
+  return due_.empty() ? 0 : due_.rbegin()->first;
 }
 
 Bytes ScriptedPeer::gotBytes() const {
@@ -24,6 +41,17 @@ void ScriptedPeer::hostByte(uint8_t byte, int64_t tUs, uint32_t hostBaud) {
   lastHostBaud_ = hostBaud;
   lastHostByteUs_ = tUs;
   if (onByte) onByte(*this, byte, tUs, hostBaud);
+  if (parsePackets) packetByte(byte, tUs);
+}
+
+void ScriptedPeer::packetByte(uint8_t byte, int64_t tUs) {
+  partial_.push_back(byte);
+  if (partial_.size() < 3) return;
+  packets.push_back({partial_[0], partial_[1], tUs});
+  EXPECT_EQ(static_cast<uint8_t>(partial_[0] + partial_[1]), partial_[2]) << "packet checksum";
+  const Bytes answer = onPacket ? onPacket(partial_[0], partial_[1]) : Bytes{};
+  partial_.clear();
+  if (!answer.empty()) transmit(tUs + latencyUs + kByteUs, answer);
 }
 
 void ScriptedPeer::hostOpened(int64_t, uint32_t hostBaud) {

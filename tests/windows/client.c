@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include "tovdrv.h"
+#include "tovdrv_exports.h"
 
 static int failures;
 static int passes;
@@ -38,14 +39,9 @@ static void check(int ok, const char* what, const char* detailFormat, ...) {
   }
 }
 
-static const char* const kExports[32] = {
-    "GetComHandle",        "SetComHandle", "DoDebug",        "DllEntryPoint", "SignOn",
-    "CloseDevice",         "GetVer",       "DLL_SendPacket", "WriteCntr",     "GetConversion",
-    "SetChanCode",         "RemoteAvg",    "Counts2Volts",   "Gconv",         "SetFilter",
-    "SendADMode",          "GetCheckSum",  "GotoSleep",      "SetDigOut",     "GetDigIn",
-    "FullScaleCal",        "OffsetCal",    "SysCal",         "StartScanning", "GetNumBytesInBuffer",
-    "GetNumScansInBuffer", "GetOneScan",   "RemFromBuffer",  "StopScanning",  "GetOneScanWithDigin",
-    "CheckScanTime",       "FilterDelay"};
+#define EXPORT_NAME(name) #name,
+static const char* const kExports[32] = {TOVDRV_EXPORTS(EXPORT_NAME, EXPORT_NAME)};
+#undef EXPORT_NAME
 
 typedef int16_t(TOVAPI* RecordFn16)(DeviceRecord*);
 typedef int32_t(TOVAPI* RecordFn32)(DeviceRecord*);

@@ -155,6 +155,8 @@ else
   cat "$tmp/client/build.log"
 fi
 
+check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+
 # 3. The console program. Alone, without tovdrv.dll, it reports the missing
 # library in a box (which returns at once without a display) and ends with 1.
 mkdir -p "$tmp/alone"

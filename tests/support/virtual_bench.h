@@ -5,35 +5,17 @@
 // complete at the port, so a test runs in microseconds and every deadline is
 // exact. Peers (the simulated converter, or a scripted one in a test) sit on
 // COM ports and exchange bytes with the driver through this wire.
-#ifndef TOV_SIM_VIRTUAL_BENCH_H
-#define TOV_SIM_VIRTUAL_BENCH_H
+#ifndef TOV_TESTS_SUPPORT_VIRTUAL_BENCH_H
+#define TOV_TESTS_SUPPORT_VIRTUAL_BENCH_H
 
 #include <cstdint>
 #include <deque>
-#include <limits>
 #include <map>
 #include <vector>
 
+#include "peer.h"
+
 namespace k73 {
-
-constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
-
-// The far end of a serial line.
-class Peer {
- public:
-  virtual ~Peer() = default;
-  // A byte from the host, complete at the peer at time tUs, sent at hostBaud.
-  virtual void hostByte(uint8_t byte, int64_t tUs, uint32_t hostBaud) = 0;
-  // The host opened or closed its end of the line.
-  virtual void hostOpened(int64_t /*tUs*/, uint32_t /*hostBaud*/) {}
-  virtual void hostClosed(int64_t /*tUs*/) {}
-  // When the peer's next byte is complete at the host's port (kNever: none).
-  // May generate output lazily (a scan timer) up to that moment.
-  virtual int64_t nextByteTime() = 0;
-  // Takes that byte; only called once the clock has reached nextByteTime().
-  // *baud receives the line rate the peer sent it at.
-  virtual uint8_t takeByte(uint32_t* baud) = 0;
-};
 
 // A byte seen on the wire, for assertions.
 struct WireByte {
@@ -65,12 +47,8 @@ class VirtualBench {
   int openPortCount() const;  // descriptors the driver holds open
   uint32_t baudOf(int comNumber) const;
 
-  // When true, a byte sent while the two ends run at different rates arrives
-  // garbled (as 0xFF) instead of as sent; default true.
-  bool garbleOnRateMismatch = true;
-
   // --- platform seam (called by the driver through tov::platform) ---
-  intptr_t open(int comNumber, uint32_t baud, uint32_t inQueueSize);
+  intptr_t open(int comNumber, uint32_t baud);
   void close(intptr_t handle);
   void purge(intptr_t handle);
   bool status(intptr_t handle, uint32_t* inQueue, uint32_t* outQueue);
@@ -84,7 +62,6 @@ class VirtualBench {
     Peer* peer = nullptr;
     bool open = false;
     uint32_t baud = 0;
-    uint32_t inQueueSize = 0;
     std::deque<uint8_t> input;
     std::vector<WireByte> sent;
     std::vector<WireByte> received;

@@ -13,18 +13,32 @@ VirtualBench* gActive = nullptr;
 // Handles are COM numbers offset so that 0 and -1 never name a port.
 constexpr intptr_t kHandleBase = 1000;
 
-int64_t byteTimeUs(uint32_t baud) { return baud ? 10'000'000 / baud : 0; }
+int64_t byteTimeUs(uint32_t baud) {
+  return baud ? 10'000'000 / baud : 0;
+}
 
 }  // namespace
 
-VirtualBench::VirtualBench() : previous_(gActive) { gActive = this; }
-VirtualBench::~VirtualBench() { gActive = previous_; }
-VirtualBench* VirtualBench::active() { return gActive; }
+VirtualBench::VirtualBench() : previous_(gActive) {
+  gActive = this;
+}
+VirtualBench::~VirtualBench() {
+  gActive = previous_;
+}
+VirtualBench* VirtualBench::active() {
+  return gActive;
+}
 
-void VirtualBench::attach(int comNumber, Peer* peer) { ports_[comNumber].peer = peer; }
-void VirtualBench::detach(int comNumber) { ports_[comNumber].peer = nullptr; }
+void VirtualBench::attach(int comNumber, Peer* peer) {
+  ports_[comNumber].peer = peer;
+}
+void VirtualBench::detach(int comNumber) {
+  ports_[comNumber].peer = nullptr;
+}
 
-const std::vector<WireByte>& VirtualBench::sent(int comNumber) { return ports_[comNumber].sent; }
+const std::vector<WireByte>& VirtualBench::sent(int comNumber) {
+  return ports_[comNumber].sent;
+}
 const std::vector<WireByte>& VirtualBench::received(int comNumber) {
   return ports_[comNumber].received;
 }
@@ -55,7 +69,8 @@ void VirtualBench::pump(int64_t untilUs) {
       uint32_t peerBaud = 0;
       uint8_t byte = port.peer->takeByte(&peerBaud);
       if (!port.open) continue;  // nobody listening: the byte is lost
-      if (garbleOnRateMismatch && peerBaud != 0 && peerBaud != port.baud) byte = 0xFF;
+      // A byte sent while the two ends run at different rates arrives garbled.
+      if (peerBaud != 0 && peerBaud != port.baud) byte = 0xFF;
       port.input.push_back(byte);
       port.received.push_back({std::max(t, nowUs_), byte});
     }
@@ -77,7 +92,7 @@ void VirtualBench::advanceToUs(int64_t tUs) {
   }
 }
 
-intptr_t VirtualBench::open(int comNumber, uint32_t baud, uint32_t inQueueSize) {
+intptr_t VirtualBench::open(int comNumber, uint32_t baud) {
   auto it = ports_.find(comNumber);
   if (it == ports_.end() || it->second.open) return -1;  // no such port, or already in use
   Port& port = it->second;
@@ -85,7 +100,6 @@ intptr_t VirtualBench::open(int comNumber, uint32_t baud, uint32_t inQueueSize) 
   pump(nowUs_);
   port.open = true;
   port.baud = baud;
-  port.inQueueSize = inQueueSize;
   port.peer->hostOpened(nowUs_, baud);
   return kHandleBase + comNumber;
 }
@@ -147,7 +161,9 @@ void VirtualBench::waitForInput(intptr_t handle, int64_t deadlineMs) {
   }
 }
 
-void VirtualBench::sleepUntilMs(int64_t deadlineMs) { advanceToUs(deadlineMs * 1000); }
+void VirtualBench::sleepUntilMs(int64_t deadlineMs) {
+  advanceToUs(deadlineMs * 1000);
+}
 
 }  // namespace k73
 
@@ -160,11 +176,17 @@ static k73::VirtualBench& bench() {
   return *b;
 }
 
-int64_t nowMs() { return bench().nowMs(); }
+int64_t nowMs() {
+  return bench().nowMs();
+}
 
-void sleepUntil(int64_t deadlineMs, bool) { bench().sleepUntilMs(deadlineMs); }
+void sleepUntil(int64_t deadlineMs, bool) {
+  bench().sleepUntilMs(deadlineMs);
+}
 
-void waitForInput(TovHandle port, int64_t deadlineMs) { bench().waitForInput(port, deadlineMs); }
+void waitForInput(TovHandle port, int64_t deadlineMs) {
+  bench().waitForInput(port, deadlineMs);
+}
 
 void waitForOutput(TovHandle port, int64_t deadlineMs) {
   // The wire never fills up; a port that is not open cannot be written at all.
@@ -172,9 +194,8 @@ void waitForOutput(TovHandle port, int64_t deadlineMs) {
   if (!bench().status(port, &in, &out)) bench().sleepUntilMs(deadlineMs);
 }
 
-TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t inQueueSize, uint32_t,
-                     TovDcb* dcb) {
-  TovHandle h = bench().open(comNumber, baud, inQueueSize);
+TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t, uint32_t, TovDcb* dcb) {
+  TovHandle h = bench().open(comNumber, baud);
   if (h != TOV_INVALID_HANDLE && dcb) {
     dcb->DCBlength = sizeof(TovDcb);
     dcb->BaudRate = baud;
@@ -187,10 +208,16 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t inQueueSiz
   return h;
 }
 
-const char* serialOpenFailure() { return "no such port on the bench"; }
+const char* serialOpenFailure() {
+  return "no such port on the bench";
+}
 
-void serialClose(TovHandle port) { bench().close(port); }
-void serialPurge(TovHandle port) { bench().purge(port); }
+void serialClose(TovHandle port) {
+  bench().close(port);
+}
+void serialPurge(TovHandle port) {
+  bench().purge(port);
+}
 
 bool serialStatus(TovHandle port, TovComStat* status) {
   uint32_t in = 0, out = 0;
@@ -201,7 +228,11 @@ bool serialStatus(TovHandle port, TovComStat* status) {
   return true;
 }
 
-bool serialWriteByte(TovHandle port, uint8_t byte) { return bench().writeByte(port, byte); }
-bool serialReadByte(TovHandle port, uint8_t* byte) { return bench().readByte(port, byte); }
+bool serialWriteByte(TovHandle port, uint8_t byte) {
+  return bench().writeByte(port, byte);
+}
+bool serialReadByte(TovHandle port, uint8_t* byte) {
+  return bench().readByte(port, byte);
+}
 
 }  // namespace tov::platform

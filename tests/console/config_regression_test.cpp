@@ -1,4 +1,5 @@
-// Settings files found by fuzzing the loader.
+// Settings files found by fuzzing the loader (fuzz/config_file_fuzz), kept as
+// ordinary tests so that the normal and the sanitizer builds run them too.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,12 +1,15 @@
-// A raw pseudo-terminal pair owned by the benchmark: the master plays the
-// converter's end, the slave the host's serial port.
-#ifndef TOV_BENCH_PTY_PAIR_H
-#define TOV_BENCH_PTY_PAIR_H
+// A raw pseudo-terminal pair: the master plays the converter's end of the
+// line, the slave the host's serial port. For the pseudo-terminal tests and
+// the benchmark.
+#ifndef TOV_TESTS_SUPPORT_PTY_PAIR_H
+#define TOV_TESTS_SUPPORT_PTY_PAIR_H
+
+#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
 
-namespace bench {
+namespace k73test {
 
 class PtyPair {
  public:
@@ -20,11 +23,17 @@ class PtyPair {
   int slave() const { return slave_; }
   // Someone else closed the slave (a driver that closed its port).
   void forgetSlave() { slave_ = -1; }
+  // The converter's end goes away.
+  void closeMaster();
 
  private:
   int master_ = -1;
   int slave_ = -1;
 };
+
+// Makes a terminal raw (8 data bits, no flow control, reads that never
+// block) at the given rate.
+bool makeRaw(int fd, speed_t speed);
 
 // Waits up to timeoutMs for fd to become readable (or writable).
 bool waitReadable(int fd, int timeoutMs);
@@ -34,12 +43,6 @@ bool writeAll(int fd, const uint8_t* data, size_t size);
 // Reads exactly size bytes, waiting up to timeoutMs for each.
 bool readExactly(int fd, uint8_t* data, size_t size, int timeoutMs);
 
-// Bytes per second carried from master to slave for `seconds`, writing and
-// reading at most the given number of bytes per call: large chunks give the
-// terminal's own ceiling, one byte per call the way the simulator writes and
-// the driver reads.
-double pumpBytesPerSecond(size_t writeChunk, size_t readChunk, double seconds);
-
-}  // namespace bench
+}  // namespace k73test
 
 #endif

@@ -6,28 +6,23 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <thread>
-#include <vector>
 
-#include "measure.h"
+namespace k73test {
 
-namespace bench {
-
-namespace {
-
-bool makeRaw(int fd) {
+bool makeRaw(int fd, speed_t speed) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return false;
   cfmakeraw(&tio);
   tio.c_cflag |= CS8 | CREAD | CLOCAL;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B9600);
-  cfsetospeed(&tio, B9600);
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
+
+namespace {
 
 bool waitFor(int fd, short events, int timeoutMs) {
   pollfd p{fd, events, 0};
@@ -46,13 +41,13 @@ PtyPair::PtyPair() {
   char name[128];
   // The new slave starts cooked with echo: make the master's side raw first.
   if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-      ptsname_r(master_, name, sizeof name) != 0 || !makeRaw(master_)) {
+      ptsname_r(master_, name, sizeof name) != 0 || !makeRaw(master_, B9600)) {
     close(master_);
     master_ = -1;
     return;
   }
   slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave_ >= 0 && !makeRaw(slave_)) {
+  if (slave_ >= 0 && !makeRaw(slave_, B9600)) {
     close(slave_);
     slave_ = -1;
   }
@@ -60,7 +55,12 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
   if (slave_ >= 0) close(slave_);
+  closeMaster();
+}
+
+void PtyPair::closeMaster() {
   if (master_ >= 0) close(master_);
+  master_ = -1;
 }
 
 bool waitReadable(int fd, int timeoutMs) {
@@ -101,32 +101,4 @@ bool readExactly(int fd, uint8_t* data, size_t size, int timeoutMs) {
   return true;
 }
 
-double pumpBytesPerSecond(size_t writeChunk, size_t readChunk, double seconds) {
-  PtyPair pty;
-  if (!pty.ok() || writeChunk == 0 || readChunk == 0) return 0;
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    const std::vector<uint8_t> chunk(writeChunk, 0x5A);
-    while (!stop.load(std::memory_order_relaxed)) {
-      const ssize_t n = write(pty.master(), chunk.data(), chunk.size());
-      if (n < 0 && errno == EAGAIN) waitWritable(pty.master(), 50);
-    }
-  });
-  std::vector<uint8_t> buf(readChunk);
-  uint64_t carried = 0;
-  const double start = nowS();
-  double now = start;
-  while ((now = nowS()) - start < seconds) {
-    const ssize_t n = read(pty.slave(), buf.data(), buf.size());
-    if (n > 0) {
-      carried += uint64_t(n);
-    } else {
-      waitReadable(pty.slave(), 50);
-    }
-  }
-  stop = true;
-  writer.join();
-  return double(carried) / (now - start);
-}
-
-}  // namespace bench
+}  // namespace k73test

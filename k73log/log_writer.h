@@ -1,0 +1,44 @@
+// The log's formats. Every line is written whole and handed to the system at
+// once, so a log is complete up to its last scan however the run ends.
+#ifndef K73LOG_LOG_WRITER_H
+#define K73LOG_LOG_WRITER_H
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "options.h"
+#include "run_info.h"
+#include "scan_sink.h"
+
+namespace k73log {
+
+class LogWriter {
+ public:
+  explicit LogWriter(std::FILE* out) : out_(out) {}
+  virtual ~LogWriter() = default;
+  // The run's header (dat), run object (jsonl) or column row (csv, only
+  // into an empty file).
+  virtual void begin(const RunInfo& info, bool header, bool fileEmpty) = 0;
+  virtual void scan(const Scan& scan) = 0;
+  virtual void gap(const GapMark& gap) = 0;
+
+ protected:
+  void writeLine(const std::string& line);
+  double intervalS_ = 0;
+
+ private:
+  std::FILE* out_;
+};
+
+std::unique_ptr<LogWriter> makeLogWriter(Format format, std::FILE* out);
+
+// The csv column row of a run: "time_utc,t_s,ch0.0_mV,...".
+std::string csvColumnRow(const std::vector<std::string>& valueColumns);
+
+// "# gap from ... to ..., N scans missing", the gap mark of dat and csv.
+std::string gapComment(const GapMark& gap);
+
+}  // namespace k73log
+
+#endif

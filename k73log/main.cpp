@@ -1,0 +1,121 @@
+// k73log: logs a converter's scans with times, unattended, until a count, a
+// duration or a stop request; reconnects after failures and marks the gaps.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "driver_calls.h"
+#include "log_writer.h"
+#include "logger_platform.h"
+#include "options.h"
+#include "platform_host.h"
+#include "progress.h"
+#include "run_setup.h"
+#include "scan_run.h"
+
+namespace {
+
+using namespace k73log;
+
+constexpr int kExitUnreachable = 1;
+constexpr int kExitUsage = 2;
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "k73log: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+// Scans go to the log and the progress line; notices only to the latter.
+class LogSink : public ScanSink {
+ public:
+  LogSink(LogWriter& writer, Progress& progress, LogHost& host)
+      : writer_(writer), progress_(progress), host_(host) {}
+  void scan(const Scan& scan) override {
+    writer_.scan(scan);
+    progress_.scan(scan, host_.monotonicMs());
+  }
+  void gap(const GapMark& gap) override {
+    writer_.gap(gap);
+    progress_.gap(gap);
+  }
+  void notice(const std::string& text) override { progress_.notice(text); }
+
+ private:
+  LogWriter& writer_;
+  Progress& progress_;
+  LogHost& host_;
+};
+
+int logScans(const LogOptions& opts) {
+  RunSetup setup;
+  std::string error;
+  if (!buildRunSetup(opts, &setup, &error)) return usageError(error);
+  const int scanType = setup.rec.scanType;
+  OutputFile out;
+  if (!openOutput(opts, csvColumnRow(valueColumns(scanType, setup.channels)), &out, &error)) {
+    return usageError(error);
+  }
+  DriverCalls driver;
+  if (!loadDriver(&driver, &error)) {
+    std::fprintf(stderr, "k73log: %s\n", error.c_str());
+    return kExitUnreachable;
+  }
+
+  tov::logger::installStopHandlers();
+  PlatformHost host;
+  const bool terminal = tov::logger::stderrIsTerminal();
+  const bool shown = !opts.quiet && (terminal || opts.verbose);
+  std::unique_ptr<LogWriter> writer = makeLogWriter(opts.format, out.file);
+  Progress progress(stderr, terminal, shown, 0);
+  LogSink sink(*writer, progress, host);
+  RunLimits limits{opts.count, opts.durationS, !opts.noReconnect};
+  ScanRun run(driver, host, &setup.rec, limits, sink);
+
+  const int64_t startUtcMs = host.utcMs();
+  const Prepared prepared = run.prepare(setup.shortestInterval);
+  if (prepared.result == PrepareResult::IntervalOutOfLimits) {
+    char limitsText[160];
+    std::snprintf(limitsText, sizeof limitsText,
+                  "--interval takes %.6f to %.6f s for this scan on this converter",
+                  prepared.minIntervalS, prepared.maxIntervalS);
+    return usageError(limitsText);
+  }
+  if (prepared.result != PrepareResult::Ready) {
+    std::fprintf(stderr, "k73log: no converter answers on COM%d\n", opts.comNumber);
+    progress.summary(RunTotals{});
+    return kExitUnreachable;
+  }
+  if (prepared.averagingReduced && !opts.quiet) {
+    std::fprintf(stderr, "k73log: averaging reduced to %u to fit the interval\n",
+                 setup.rec.remoteAvg);
+  }
+  progress = Progress(stderr, terminal, shown, setup.rec.scanInterval);
+  writer->begin(describeRun(setup.rec, setup.channels, startUtcMs), !opts.noHeader, out.empty);
+
+  const RunTotals totals = run.run();
+  if (!out.standardOutput) std::fclose(out.file);
+  if (totals.exitCode != 0) std::fprintf(stderr, "k73log: %s\n", totals.failure.c_str());
+  progress.summary(totals);
+  tov::logger::runEnded();
+  return totals.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LogOptions opts;
+  std::string error;
+  switch (parseOptions(argc, argv, &opts, &error)) {
+    case Command::Help:
+      std::fputs(usageText(), stdout);
+      return 0;
+    case Command::Version:
+      std::printf("k73log %s\n", K73_VERSION);
+      return 0;
+    case Command::UsageError:
+      return usageError(error);
+    case Command::Run:
+      break;
+  }
+  return logScans(opts);
+}

@@ -1,0 +1,32 @@
+#include "scan_clock.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace k73log {
+
+int64_t ScanClock::indexFor(int64_t nowMs, bool afterGap) const {
+  if (!started_) return 0;
+  if (!afterGap) return lastIndex_ + 1;
+  if (intervalMs_ <= 0) return lastIndex_ + 1;
+  // Arrival times jitter around the timer's; the nearest tick is the scan's.
+  const int64_t due = std::llround((nowMs - firstMs_) / intervalMs_);
+  return std::max(lastIndex_ + 1, due);
+}
+
+void ScanClock::taken(int64_t index, int64_t nowMs) {
+  if (!started_) {
+    started_ = true;
+    firstMs_ = nowMs;
+  }
+  lastIndex_ = index;
+}
+
+int64_t ScanClock::missingUpTo(int64_t nowMs) const {
+  if (!started_ || intervalMs_ <= 0) return 0;
+  // Only scans whose time has come: the next one may be on its way.
+  const auto due = static_cast<int64_t>(std::floor((nowMs - firstMs_) / intervalMs_));
+  return std::max<int64_t>(0, due - lastIndex_);
+}
+
+}  // namespace k73log

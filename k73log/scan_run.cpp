@@ -1,0 +1,219 @@
+#include "scan_run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "interval_fit.h"
+#include "tovscan.h"
+
+namespace k73log {
+
+namespace {
+
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+constexpr uint8_t kEndMarker = 0x0F;
+constexpr int64_t kFirstBackoffMs = 1000;
+constexpr int64_t kLongestBackoffMs = 30000;
+
+const char* scanFailureText(int32_t lastError) {
+  switch (lastError) {
+    case 1:
+      return "Start scan framing failure";
+    case 2:
+      return "not enough chars, possible communications error";
+    case 3:
+      return "buffer overflow";
+    case 10:
+      return "scan rate too fast for this scan type";
+    default:
+      return "scan failed";
+  }
+}
+
+uint32_t lineBaud(const DeviceRecord* rec) {
+  const int index = std::clamp<int>(rec->baudIndex, 0, 5);
+  return 9600u >> index;
+}
+
+}  // namespace
+
+ScanRun::ScanRun(const DriverCalls& driver, LogHost& host, DeviceRecord* rec, RunLimits limits,
+                 ScanSink& sink)
+    : drv_(driver), host_(host), rec_(rec), limits_(limits), sink_(sink) {}
+
+Prepared ScanRun::prepare(bool shortestInterval) {
+  Prepared prepared;
+  // The converter learns the interval and the averaging at the sign-on, but
+  // the firmware version that sets its limits is known only after it: fit
+  // them on a copy first, then again once signed on, and sign on again in
+  // the rare case that the second fit differs.
+  const double requested = rec_->scanInterval;
+  DeviceRecord probe = *rec_;
+  const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
+  rec_->scanInterval = probe.scanInterval;
+  rec_->remoteAvg = probe.remoteAvg;
+  if (!drv_.SignOn(rec_)) return prepared;
+
+  const int64_t signedOnCount = timerCount(*rec_);
+  const uint32_t signedOnAveraging = rec_->remoteAvg;
+  rec_->scanInterval = requested;
+  const IntervalFit fit = fitInterval(drv_, rec_, shortestInterval);
+  prepared.averagingReduced = guess.averagingReduced || fit.averagingReduced;
+  prepared.minIntervalS = fit.shortestS;
+  prepared.maxIntervalS = fit.longestS;
+  if (!fit.withinLimits) {
+    drv_.CloseDevice(rec_);
+    prepared.result = PrepareResult::IntervalOutOfLimits;
+    return prepared;
+  }
+  if ((timerCount(*rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
+      !drv_.SignOn(rec_)) {
+    return prepared;
+  }
+  clock_ = ScanClock(rec_->scanInterval);
+  prepared.result = PrepareResult::Ready;
+  return prepared;
+}
+
+bool ScanRun::startScanning() {
+  drv_.SysCal(rec_);  // a failed calibration does not stop the run
+  drv_.RemoteAvg(rec_);
+  if (rec_->scanType == 0) drv_.SetChanCode(rec_);
+  return drv_.StartScanning(rec_) == 1;
+}
+
+int64_t ScanRun::endOfRunMs() const {
+  if (limits_.durationS <= 0 || !clock_.started()) return kNever;
+  return clock_.firstScanMs() + static_cast<int64_t>(std::ceil(limits_.durationS * 1000));
+}
+
+bool ScanRun::limitReached() const {
+  if (limits_.count > 0 && totals_.scansWritten >= limits_.count) return true;
+  return host_.monotonicMs() >= endOfRunMs();
+}
+
+ScanRun::Waited ScanRun::waitForScan() {
+  TovHandle port = TOV_INVALID_HANDLE;
+  drv_.GetComHandle(rec_, &port);
+  const int32_t bytesPerScan = tovScanBytes(rec_);
+  uint32_t seen = drv_.GetNumBytesInBuffer(rec_);
+  int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
+  for (;;) {
+    if (host_.stopRequested()) return Waited::Stop;
+    // A count of -1 is an overflowing input queue: GetOneScan reports it.
+    if (drv_.GetNumScansInBuffer(rec_) != 0) return Waited::ScanReady;
+    const uint32_t waiting = drv_.GetNumBytesInBuffer(rec_);
+    const int64_t now = host_.monotonicMs();
+    if (waiting != seen) {
+      seen = waiting;
+      silentAt = now + tovScanWaitMs(rec_->scanInterval);
+    }
+    const int64_t endAt = endOfRunMs();
+    if (now >= endAt) return Waited::EndOfRun;
+    if (now >= silentAt) return Waited::Silent;
+    const int64_t deadline = std::min(silentAt, endAt);
+    if (waiting == 0) {
+      if (host_.waitForInput(port, deadline) == Wake::PortGone) return Waited::PortGone;
+      continue;
+    }
+    // Part of a scan is in: the rest is due within its time on the line.
+    const int64_t restBytes = std::max<int64_t>(bytesPerScan - int64_t(waiting), 1);
+    const int64_t restMs = (restBytes * 10000 + lineBaud(rec_) - 1) / lineBaud(rec_) + 1;
+    host_.sleepUntil(std::min(deadline, now + restMs));
+  }
+}
+
+bool ScanRun::takeScan(std::vector<double>* millivolts, std::string* failure) {
+  if (drv_.GetOneScan(rec_) != 1) {
+    *failure = scanFailureText(rec_->lastError);
+    return false;
+  }
+  int points = rec_->scanType == 0 ? 1 : rec_->pointsPerScan;
+  if (rec_->scanType == 2) points += 2;  // offset and full-scale calibration first
+  millivolts->clear();
+  for (int i = 0; i < points; ++i) {
+    drv_.Gconv(rec_);
+    millivolts->push_back(rec_->millivolts);
+  }
+  if (rec_->scanType == 0) return true;
+  const bool framed = rec_->scanBufferCount > 0 && rec_->scanBuffer[0] == kEndMarker;
+  drv_.RemFromBuffer(rec_, TOV_SCAN_BUFFER_SIZE);  // the next scan starts empty either way
+  if (!framed) *failure = "End scan framing failure";
+  return framed;
+}
+
+void ScanRun::closeGap(int64_t toUtcMs, int64_t missing) {
+  sink_.gap({lastScanUtcMs_, toUtcMs, missing});
+  ++totals_.gaps;
+  totals_.scansMissing += missing;
+  inGap_ = false;
+}
+
+void ScanRun::record(std::vector<double> millivolts) {
+  const int64_t now = host_.monotonicMs();
+  const int64_t utc = host_.utcMs();
+  const int64_t index = clock_.indexFor(now, inGap_);
+  if (inGap_) closeGap(utc, clock_.started() ? index - clock_.lastIndex() - 1 : 0);
+  clock_.taken(index, now);
+  lastScanUtcMs_ = utc;
+  sink_.scan({utc, index, std::move(millivolts)});
+  ++totals_.scansWritten;
+}
+
+bool ScanRun::reconnect() {
+  int64_t backoffMs = kFirstBackoffMs;
+  for (;;) {
+    if (host_.stopRequested() || host_.monotonicMs() >= endOfRunMs()) return false;
+    drv_.CloseDevice(rec_);  // stops whatever the converter still sends
+    if (drv_.SignOn(rec_) && startScanning()) {
+      sink_.notice("scanning again");
+      return true;
+    }
+    sink_.notice("no answer from the converter; next try in " + std::to_string(backoffMs / 1000) +
+                 " s");
+    const int64_t retryAt = std::min(host_.monotonicMs() + backoffMs, endOfRunMs());
+    if (host_.sleepUntil(retryAt) == Wake::Stop) return false;
+    backoffMs = std::min(backoffMs * 2, kLongestBackoffMs);
+  }
+}
+
+RunTotals ScanRun::run() {
+  lastScanUtcMs_ = host_.utcMs();
+  bool scanning = startScanning();
+  if (!scanning) {
+    totals_.exitCode = 1;
+    totals_.failure = "the converter did not start scanning";
+  }
+  std::vector<double> millivolts;
+  while (scanning && !limitReached()) {
+    const Waited waited = waitForScan();
+    if (waited == Waited::Stop || waited == Waited::EndOfRun) break;
+    std::string failure;
+    if (waited == Waited::ScanReady && takeScan(&millivolts, &failure)) {
+      // A scan that arrives after a gap but past the run's duration is not logged.
+      if (inGap_ && clock_.started() && host_.monotonicMs() >= endOfRunMs()) break;
+      record(millivolts);
+      continue;
+    }
+    if (waited == Waited::Silent) failure = "no scan within the interval plus 2 s";
+    if (waited == Waited::PortGone) failure = "the port is gone";
+    if (!limits_.reconnect) {
+      totals_.exitCode = 1;
+      totals_.failure = failure;
+      break;
+    }
+    sink_.notice(failure + "; signing on again");
+    inGap_ = true;
+    scanning = reconnect();
+  }
+  if (scanning) drv_.StopScanning(rec_);
+  drv_.CloseDevice(rec_);
+  if (inGap_) {
+    const int64_t end = std::min(host_.monotonicMs(), endOfRunMs());
+    closeGap(host_.utcMs() - (host_.monotonicMs() - end), clock_.missingUpTo(end));
+  }
+  return totals_;
+}
+
+}  // namespace k73log
