@@ -1,14 +1,16 @@
-// The built driver (and tovcon) against the built simulator behind a real
+// The built driver (tovcon, k73log) against the built simulator behind a real
 // ser2net on 127.0.0.1, in real time: COM1 is a link to
 // rfc2217://127.0.0.1:PORT, and ser2net serves the simulator's
 // pseudo-terminal, which the simulator links as COM9.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -18,6 +20,7 @@
 
 #include "bench_record.h"
 #include "bound_driver.h"
+#include "log_process.h"
 #include "ser2net_process.h"
 #include "sim_process.h"
 #include "tmux_session.h"
@@ -212,6 +215,43 @@ TEST_F(RemotePort, TovconShowsPolledReadingsOverTheRemotePort) {
   int status = -1;
   EXPECT_TRUE(tovcon.waitForExit(&status));
   EXPECT_EQ(status, 0);
+}
+
+// k73log through ser2net: ser2net killed and started again mid-run leaves
+// one gap mark, and the scans on both sides of it carry the inputs.
+TEST_F(RemotePort, K73logReconnectsThroughARestartedSer2netWithOneGapMark) {
+  k73logtest::LogProcess log({"--port", "COM1", "--channels", "0,3", "--bipolar", "-o", "run.csv"});
+  ASSERT_TRUE(log.start());
+  auto rows = [] { return k73logtest::lines(k73logtest::readFile("run.csv")); };
+  auto dataRowsAfterGap = [&] {
+    const std::vector<std::string> r = rows();
+    for (size_t i = 1; i < r.size(); ++i)
+      if (r[i].rfind("# gap", 0) == 0) return r.size() - i - 1;
+    return size_t(0);
+  };
+  ASSERT_TRUE(k73logtest::waitUntil([&] { return rows().size() >= 4; }, 30000)) << log.err();
+  server->kill();
+  k73logtest::sleepMs(1500);
+  ASSERT_TRUE(server->start()) << server->log();
+  ASSERT_TRUE(k73logtest::waitUntil([&] { return dataRowsAfterGap() >= 3; }, 90000)) << log.err();
+  log.signal(SIGTERM);
+  ASSERT_EQ(log.wait(20000), 0) << log.err();
+
+  int marks = 0;
+  for (const std::string& row : rows()) {
+    if (row.rfind("# gap", 0) == 0) {
+      ++marks;
+      continue;
+    }
+    if (row.empty() || row[0] == '#' || row.rfind("time_utc", 0) == 0) continue;
+    // time_utc,t_s,ch0.0_mV,ch3.0_mV
+    const size_t third = row.find(',', row.find(',') + 1);
+    ASSERT_NE(third, std::string::npos) << row;
+    EXPECT_NEAR(std::strtod(row.c_str() + third + 1, nullptr), kInputs[0], 0.001) << row;
+    EXPECT_NEAR(std::strtod(row.c_str() + row.rfind(',') + 1, nullptr), kInputs[3], 0.001) << row;
+  }
+  EXPECT_EQ(marks, 1) << k73logtest::readFile("run.csv");
+  EXPECT_NE(log.err().find(", 1 gaps, "), std::string::npos) << log.err();
 }
 
 }  // namespace
