@@ -88,7 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(server.now == deadline || port.inputWaiting() > 0);
     while (port.readByte(&byte)) {
     }
-    if (call % 7 == 0) CHECK(port.writeByte(static_cast<uint8_t>(call)) || port.gone());
+    if (call % 7 == 0 && !port.writeByte(static_cast<uint8_t>(call))) {
+      CHECK(port.gone());  // this server takes every byte while it is there
+      const int64_t until = server.now + 5;
+      port.waitForOutput(until);  // a port that cannot be written sleeps it out
+      CHECK(server.now == until);
+    }
     if (call % 13 == 0) port.purgeInput();
   }
   CHECK(server.idleWakeUps == 0);

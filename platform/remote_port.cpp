@@ -142,9 +142,12 @@ void RemotePort::waitForInput(int64_t deadlineMs) {
 }
 
 void RemotePort::waitForOutput(int64_t deadlineMs) {
-  while (session_.pendingOutputSize() >= kMaxPendingOutput && stream_.nowMs() < deadlineMs) {
+  // Called when a write failed: the output is full, or the port is gone (a
+  // port that cannot be written at all sleeps out the deadline).
+  while ((gone_ || session_.pendingOutputSize() >= kMaxPendingOutput) &&
+         stream_.nowMs() < deadlineMs) {
     waitOrSleep(true, deadlineMs);
-    flush();
+    takeIn();  // what arrived meanwhile, or the wait would wake for it again and again
   }
 }
 

@@ -20,6 +20,7 @@
 
 #include "bench_record.h"
 #include "bound_driver.h"
+#include "cpu_time.h"
 #include "log_process.h"
 #include "ser2net_process.h"
 #include "sim_process.h"
@@ -111,10 +112,10 @@ TEST_F(RemotePort, PolledConversionsAndScansCarryEveryInputValueByValue) {
   EXPECT_EQ(drv.CloseDevice(&rec), 1);
 }
 
-// ser2net killed mid-scan is a port gone: the scan fails as on an unplugged
-// local port, and ser2net started again on the same port serves the next
-// sign-on.
-TEST_F(RemotePort, Ser2netKilledMidScanFailsTheScanAndARestartSignsOnAgain) {
+// ser2net killed mid-scan or between conversions is a port gone: the call
+// fails as on an unplugged local port, asleep, and ser2net started again on
+// the same port serves the next sign-on.
+TEST_F(RemotePort, Ser2netKilledMidScanOrMidPolledRunFailsAsleepAndARestartSignsOnAgain) {
   DeviceRecord rec = k73test::shortestSixChannelScan(drv);
   ASSERT_EQ(drv.SignOn(&rec), 1) << report();
   ASSERT_EQ(drv.StartScanning(&rec), 1);
@@ -123,16 +124,33 @@ TEST_F(RemotePort, Ser2netKilledMidScanFailsTheScanAndARestartSignsOnAgain) {
     drv.points(&rec);
   }
   server->kill();
+  // Scans already on their way may still come out whole; then the stream
+  // ends and the call gives up at its deadline, asleep.
   int16_t result = 1;
-  const auto start = std::chrono::steady_clock::now();
-  for (int call = 0; call < 50 && result == 1; ++call)
-    if ((result = drv.GetOneScan(&rec)) == 1) drv.points(&rec);
-  const double waited =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double wall = 0, cpu = 0;
+  for (int call = 0; call < 50 && result == 1; ++call) {
+    k73test::measure([&] { result = drv.GetOneScan(&rec); }, &wall, &cpu);
+    if (result == 1) drv.points(&rec);
+  }
   EXPECT_EQ(result, 0);
   EXPECT_EQ(rec.lastError, 2);
-  EXPECT_LT(waited, rec.scanInterval + 2.0 + 15.0);
+  EXPECT_LT(wall, rec.scanInterval + 2.0 + 15.0);
+  EXPECT_LT(cpu, 0.25) << "over " << wall << " s";
   EXPECT_EQ(drv.CloseDevice(&rec), 1);
+
+  // A polled conversion when ser2net goes: it fails within its deadlines,
+  // asleep, as on a local port that vanishes.
+  ASSERT_TRUE(server->start()) << server->log();
+  ASSERT_EQ(drv.SignOn(&rec), 1) << report();
+  ASSERT_EQ(drv.GetConversion(&rec), 1);
+  server->kill();
+  int16_t converted = 1;
+  k73test::measure([&] { converted = drv.GetConversion(&rec); }, &wall, &cpu);
+  EXPECT_EQ(converted, 0);
+  EXPECT_LT(wall, rec.replyTimeout / 1000.0 + 3.0 + 3.0);
+  EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
+  k73test::measure([&] { EXPECT_EQ(drv.CloseDevice(&rec), 1); }, &wall, &cpu);
+  EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
 
   ASSERT_TRUE(server->start()) << server->log();
   ASSERT_EQ(drv.SignOn(&rec), 1) << report();

@@ -204,6 +204,8 @@ TEST_F(StartedPort, AServerThatClosesMidReplyIsAPortGone) {
   port.waitForInput(2000);  // a gone port sleeps out every deadline, once
   EXPECT_EQ(server.now, 2000);
   EXPECT_FALSE(port.writeByte(0x81));
+  port.waitForOutput(3000);  // nothing can be written: sleep, do not come back at once
+  EXPECT_EQ(server.now, 3000);
   EXPECT_EQ(server.idleWakeUps, 0);
 
   ScriptedServer hangsUp;
