@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-asan test-fuzz fuzz test-windows windows demo install package bench clean
+.PHONY: all setup build test test-linux test-asan test-tsan test-fuzz fuzz test-windows windows windows-release demo install package bench clean
 
 all: build
 
@@ -14,8 +14,9 @@ build: setup
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite: the Linux suite, short fuzz runs, the suite again under
-# AddressSanitizer and UBSan, and the Windows build under Wine.
-test: test-linux test-fuzz test-asan test-windows
+# AddressSanitizer and UBSan, two converters from two threads under
+# ThreadSanitizer, and the Windows build under Wine.
+test: test-linux test-fuzz test-asan test-tsan test-windows
 
 # The Linux suite: unit, virtual-time protocol, pseudo-terminal and terminal tests.
 test-linux: build
@@ -27,6 +28,13 @@ test-asan: setup
 	@cmake -S . -B build-asan -G Ninja -DK73_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@scripts/test_sanitized.sh build-asan
+
+# Two converters driven from two threads through one driver, built with
+# ThreadSanitizer in build-tsan/: only the driver, the simulator and that test.
+test-tsan: setup
+	@cmake -S . -B build-tsan -G Ninja -DK73_TSAN=ON >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target tovdrv k73sim two_converters_test
+	@cd build-tsan && ctest -R '^threads\.' --output-on-failure
 
 # Each fuzz target for 20 seconds from its corpus (clang, build-fuzz/).
 test-fuzz: setup
@@ -42,9 +50,15 @@ windows:
 	@scripts/windows/setup.sh
 	@scripts/windows/build.sh
 
+# The Windows release, into build-release/: the installer
+# k73-<version>-win64-setup.exe and the same files as k73-<version>-win64.zip.
+windows-release: windows
+	@scripts/windows/release.sh
+
 # Export and import tables of both Windows builds, then the 64-bit driver and
-# program under Wine against k73sim on a pseudo-terminal.
-test-windows: build windows
+# program under Wine against k73sim on a pseudo-terminal, then the release
+# installed, used and removed there.
+test-windows: build windows-release
 	@tests/windows/run.sh $(BUILD)/bin build-win64/bin build-win32/bin
 
 # The program against the built-in simulator, in this terminal.

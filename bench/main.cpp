@@ -15,7 +15,9 @@
 #include <fstream>
 #include <functional>
 
+#include "logger_run.h"
 #include "measure.h"
+#include "python_threads.h"
 #include "remote_runs.h"
 #include "report.h"
 #include "runs.h"
@@ -103,6 +105,9 @@ int run(const Options& options) {
 
   Table t = report(r);
   if (!options.smoke) addRemoteRows(t, drv, d.polledS / 2, d.scanS / 2);
+  if (!options.smoke)
+    stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
+  if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
   printMachine();
   std::fputs(t.render().c_str(), stdout);
   std::printf("\n%d target(s) missed, %d figure(s) not measured.\n", t.failures(), t.unmeasured());

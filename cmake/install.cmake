@@ -3,6 +3,7 @@
 #   lib/libtovdrv.so.1.0.0, its SONAME link and the development link
 #   include/tovdrv.h and tovscan.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
 #   bin/tovcon, bin/k73sim, bin/k73log, share/man/man1/{tovcon,k73sim,k73log}.1
+#   lib/python3/dist-packages/k73 (the Python package, for Debian's python3)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -27,6 +28,15 @@ foreach(program ${K73_PROGRAMS})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endforeach()
+
+# The Python package where Debian's python3 finds it under /usr (the .deb);
+# under another prefix, put that directory on PYTHONPATH. Pure Python: it
+# loads the installed driver by its SONAME.
+if(NOT WIN32)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/k73 DESTINATION lib/python3/dist-packages
+          COMPONENT runtime FILES_MATCHING PATTERN "*.py" PATTERN "py.typed"
+          PATTERN "__pycache__" EXCLUDE)
+endif()
 
 # CMake package: find_package(tovdrv) gives the imported target tovdrv::tovdrv.
 install(EXPORT tovdrvTargets NAMESPACE tovdrv:: DESTINATION ${TOVDRV_CMAKE_DIR}
@@ -56,14 +66,16 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_CONTACT "Model K73 software team <k73@localhost>")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-      "Model K73 serial A/D converter: driver, console program and simulator")
+      "Model K73 serial A/D converter: driver, console program, simulator, Python package")
   string(CONCAT CPACK_PACKAGE_DESCRIPTION
          "The tovdrv driver library with its C header, pkg-config and CMake files, the\n"
-         "full-screen console program tovcon, and k73sim, a simulated converter on a\n"
-         "pseudo-terminal for trying everything without hardware.")
+         "full-screen console program tovcon, k73sim, a simulated converter on a\n"
+         "pseudo-terminal for trying everything without hardware, and the Python\n"
+         "package k73 (import k73) for the system's python3.")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-numpy, python3-pandas, python3-matplotlib")
   include(CPack)
 endif()

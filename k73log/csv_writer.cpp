@@ -21,14 +21,9 @@ class CsvWriter : public LogWriter {
     char field[64];
     std::snprintf(field, sizeof field, ",%.6f", static_cast<double>(scan.index) * intervalS_);
     std::string line = isoUtc(scan.utcMs) + field;
-    for (double mv : scan.millivolts) {
-      std::snprintf(field, sizeof field, ",%.3f", mv);
-      line += field;
-    }
+    appendValues(&line, scan.millivolts, ",%.3f");
     writeLine(line + "\n");
   }
-
-  void gap(const GapMark& gap) override { writeLine(gapComment(gap)); }
 };
 
 }  // namespace

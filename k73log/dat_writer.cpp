@@ -35,15 +35,9 @@ class DatWriter : public LogWriter {
 
   void scan(const Scan& scan) override {
     std::string line;
-    char field[64];
-    for (double mv : scan.millivolts) {
-      std::snprintf(field, sizeof field, "%9.3lf  ", mv);
-      line += field;
-    }
+    appendValues(&line, scan.millivolts, "%9.3lf  ");  // the console's data-file field
     writeLine(line + "\n");
   }
-
-  void gap(const GapMark& gap) override { writeLine(gapComment(gap)); }
 };
 
 }  // namespace

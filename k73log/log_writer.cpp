@@ -7,8 +7,8 @@ std::unique_ptr<LogWriter> makeCsvWriter(std::FILE* out);
 std::unique_ptr<LogWriter> makeJsonlWriter(std::FILE* out);
 
 void LogWriter::writeLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), out_);
-  std::fflush(out_);
+  const bool written = std::fwrite(line.data(), 1, line.size(), out_) == line.size();
+  ok_ = ok_ && written && std::fflush(out_) == 0;
 }
 
 std::unique_ptr<LogWriter> makeLogWriter(Format format, std::FILE* out) {
@@ -28,9 +28,18 @@ std::string csvColumnRow(const std::vector<std::string>& valueColumns) {
   return row;
 }
 
-std::string gapComment(const GapMark& gap) {
-  return "# gap from " + isoUtc(gap.fromUtcMs) + " to " + isoUtc(gap.toUtcMs) + ", " +
-         std::to_string(gap.scansMissing) + " scans missing\n";
+void LogWriter::gap(const GapMark& gap) {
+  writeLine("# gap from " + isoUtc(gap.fromUtcMs) + " to " + isoUtc(gap.toUtcMs) + ", " +
+            std::to_string(gap.scansMissing) + " scans missing\n");
+}
+
+void LogWriter::appendValues(std::string* line, const std::vector<double>& values,
+                             const char* fieldFormat) {
+  char field[64];
+  for (double mv : values) {
+    std::snprintf(field, sizeof field, fieldFormat, mv);
+    *line += field;
+  }
 }
 
 }  // namespace k73log

@@ -20,24 +20,28 @@ class LogWriter {
   // The run's header (dat), run object (jsonl) or column row (csv, only
   // into an empty file).
   virtual void begin(const RunInfo& info, bool header, bool fileEmpty) = 0;
+  // False once a line could not be written whole (a full disk, a closed pipe).
+  bool ok() const { return ok_; }
   virtual void scan(const Scan& scan) = 0;
-  virtual void gap(const GapMark& gap) = 0;
+  // dat and csv: a '#' comment line that their readers skip.
+  virtual void gap(const GapMark& gap);
 
  protected:
   void writeLine(const std::string& line);
+  // Each value printed with the field's printf format, appended to the line.
+  static void appendValues(std::string* line, const std::vector<double>& values,
+                           const char* fieldFormat);
   double intervalS_ = 0;
 
  private:
   std::FILE* out_;
+  bool ok_ = true;
 };
 
 std::unique_ptr<LogWriter> makeLogWriter(Format format, std::FILE* out);
 
 // The csv column row of a run: "time_utc,t_s,ch0.0_mV,...".
 std::string csvColumnRow(const std::vector<std::string>& valueColumns);
-
-// "# gap from ... to ..., N scans missing", the gap mark of dat and csv.
-std::string gapComment(const GapMark& gap);
 
 }  // namespace k73log
 

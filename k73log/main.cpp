@@ -30,9 +30,10 @@ class LogSink : public ScanSink {
  public:
   LogSink(LogWriter& writer, Progress& progress, LogHost& host)
       : writer_(writer), progress_(progress), host_(host) {}
-  void scan(const Scan& scan) override {
+  bool scan(const Scan& scan) override {
     writer_.scan(scan);
     progress_.scan(scan, host_.monotonicMs());
+    return writer_.ok();
   }
   void gap(const GapMark& gap) override {
     writer_.gap(gap);

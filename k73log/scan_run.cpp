@@ -53,7 +53,10 @@ Prepared ScanRun::prepare(bool shortestInterval) {
   const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
   rec_->scanInterval = probe.scanInterval;
   rec_->remoteAvg = probe.remoteAvg;
-  if (!drv_.SignOn(rec_)) return prepared;
+  if (!drv_.SignOn(rec_)) {
+    drv_.CloseDevice(rec_);  // a sign-on that failed part-way may leave the port open
+    return prepared;
+  }
 
   const int64_t signedOnCount = timerCount(*rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
@@ -97,13 +100,13 @@ ScanRun::Waited ScanRun::waitForScan() {
   TovHandle port = TOV_INVALID_HANDLE;
   drv_.GetComHandle(rec_, &port);
   const int32_t bytesPerScan = tovScanBytes(rec_);
-  uint32_t seen = drv_.GetNumBytesInBuffer(rec_);
+  uint32_t seen = UINT32_MAX;  // the first count starts the silence clock
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
     if (drv_.GetNumScansInBuffer(rec_) != 0) return Waited::ScanReady;
-    const uint32_t waiting = drv_.GetNumBytesInBuffer(rec_);
+    const uint32_t waiting = rec_->comStat.cbInQue;  // as the count just refreshed it
     const int64_t now = host_.monotonicMs();
     if (waiting != seen) {
       seen = waiting;
@@ -117,9 +120,10 @@ ScanRun::Waited ScanRun::waitForScan() {
       if (host_.waitForInput(port, deadline) == Wake::PortGone) return Waited::PortGone;
       continue;
     }
-    // Part of a scan is in: the rest is due within its time on the line.
+    // Part of a scan is in: the rest is due within its time on the line. The
+    // margin covers the pacing of the bytes, so that one wake-up finds it whole.
     const int64_t restBytes = std::max<int64_t>(bytesPerScan - int64_t(waiting), 1);
-    const int64_t restMs = (restBytes * 10000 + lineBaud(rec_) - 1) / lineBaud(rec_) + 1;
+    const int64_t restMs = (restBytes * 10000 + lineBaud(rec_) - 1) / lineBaud(rec_) + 2;
     host_.sleepUntil(std::min(deadline, now + restMs));
   }
 }
@@ -150,15 +154,16 @@ void ScanRun::closeGap(int64_t toUtcMs, int64_t missing) {
   inGap_ = false;
 }
 
-void ScanRun::record(std::vector<double> millivolts) {
+bool ScanRun::record(std::vector<double> millivolts) {
   const int64_t now = host_.monotonicMs();
   const int64_t utc = host_.utcMs();
   const int64_t index = clock_.indexFor(now, inGap_);
   if (inGap_) closeGap(utc, clock_.started() ? index - clock_.lastIndex() - 1 : 0);
   clock_.taken(index, now);
   lastScanUtcMs_ = utc;
-  sink_.scan({utc, index, std::move(millivolts)});
+  if (!sink_.scan({utc, index, std::move(millivolts)})) return false;
   ++totals_.scansWritten;
+  return true;
 }
 
 bool ScanRun::reconnect() {
@@ -180,8 +185,9 @@ bool ScanRun::reconnect() {
 
 RunTotals ScanRun::run() {
   lastScanUtcMs_ = host_.utcMs();
-  bool scanning = startScanning();
-  if (!scanning) {
+  // A stop asked for during the sign-on: never start the stream at all.
+  bool scanning = !host_.stopRequested() && startScanning();
+  if (!scanning && !host_.stopRequested()) {
     totals_.exitCode = 1;
     totals_.failure = "the converter did not start scanning";
   }
@@ -193,8 +199,10 @@ RunTotals ScanRun::run() {
     if (waited == Waited::ScanReady && takeScan(&millivolts, &failure)) {
       // A scan that arrives after a gap but past the run's duration is not logged.
       if (inGap_ && clock_.started() && host_.monotonicMs() >= endOfRunMs()) break;
-      record(millivolts);
-      continue;
+      if (record(millivolts)) continue;
+      totals_.exitCode = 1;
+      totals_.failure = "cannot write the log";
+      break;
     }
     if (waited == Waited::Silent) failure = "no scan within the interval plus 2 s";
     if (waited == Waited::PortGone) failure = "the port is gone";

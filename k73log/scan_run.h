@@ -56,7 +56,7 @@ class ScanRun {
   bool startScanning();
   Waited waitForScan();
   bool takeScan(std::vector<double>* millivolts, std::string* failure);
-  void record(std::vector<double> millivolts);
+  bool record(std::vector<double> millivolts);
   bool reconnect();
   bool limitReached() const;
   int64_t endOfRunMs() const;

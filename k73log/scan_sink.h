@@ -24,7 +24,8 @@ struct GapMark {
 class ScanSink {
  public:
   virtual ~ScanSink() = default;
-  virtual void scan(const Scan& scan) = 0;
+  // False when the scan could not be logged (the output failed): the run ends.
+  virtual bool scan(const Scan& scan) = 0;
   virtual void gap(const GapMark& gap) = 0;
   virtual void notice(const std::string& text) = 0;
 };

@@ -46,9 +46,10 @@ PortWait waitOn(int portFd, int64_t deadlineMs) {
     if (rc < 0 && errno != EINTR) return PortWait::Deadline;
     if (rc <= 0 || portFd < 0 || fds[1].revents == 0) continue;
     if (fds[1].revents & (POLLERR | POLLNVAL)) return PortWait::Gone;
+    if (!(fds[1].revents & POLLHUP)) return PortWait::Input;
     int waiting = 0;
     if (ioctl(portFd, FIONREAD, &waiting) == 0 && waiting > 0) return PortWait::Input;
-    return PortWait::Gone;  // hung up, or readable with nothing to read: the other end closed
+    return PortWait::Gone;  // hung up with nothing left to read: the other end closed
   }
 }
 

@@ -10,34 +10,20 @@ matplotlib; without it the data are still logged).
     log_scan.py run.dat --channels 0,1,4,5:0-3 --count 60 --interval 1 --plot run.png
 
 Channels: comma-separated CH (control code 0), CH:CODE or CH:FIRST-LAST.
-The port is COM<port> in the current directory (see tovdrv.Converter).
+The port is COM<port> in the current directory (see k73.Converter).
 """
 
 import argparse
-import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
-import tovdrv  # noqa: E402  (found beside this directory)
+import k73
 
 
 def parse_channels(text):
-    """'0,1,5:0-3' -> {0: (0, 0), 1: (0, 0), 5: (0, 3)}."""
-    channels = {}
-    for item in text.split(","):
-        ch, _, codes = item.strip().partition(":")
-        first, _, last = codes.partition("-")
-        try:
-            first = int(first) if first else 0
-            channels[int(ch)] = (first, int(last) if last else first)
-        except ValueError:
-            raise argparse.ArgumentTypeError("bad channel item %r" % item) from None
-    return channels
-
-
-def column_labels(channels):
-    return ["ch%d.%d" % (ch, code)
-            for ch in sorted(channels) for code in range(channels[ch][0], channels[ch][1] + 1)]
+    try:
+        return k73.parse_channels(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def data_line(values):
@@ -45,13 +31,15 @@ def data_line(values):
 
 
 def log_run(converter, path, channels, interval, count):
-    """Appends count scans to path; returns (file offset of the run, interval)."""
+    """Appends count scans to path; returns (file offset, interval, column names)."""
+    names = ()
     with open(path, "a") as out:
         start = out.tell()
-        for values in converter.scans(channels, interval=interval, count=count):
-            out.write(data_line(values))
+        for scan in converter.scans(channels, interval=interval, count=count):
+            out.write(data_line(scan.values))
             out.flush()  # nothing is lost if the run is interrupted
-    return start, converter.record.scanInterval
+            names = scan.names
+    return start, converter.record.scanInterval, names
 
 
 def read_rows(path, offset=0):
@@ -98,16 +86,17 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     try:
-        with tovdrv.Converter(port=args.port, sample_rate=args.rate) as k73:
-            start, interval = log_run(k73, args.datafile, args.channels, args.interval, args.count)
-    except tovdrv.TovError as e:
+        with k73.Converter(port=args.port, sample_rate=args.rate) as adc:
+            start, interval, names = log_run(adc, args.datafile, args.channels, args.interval,
+                                             args.count)
+    except k73.TovError as e:
         code = "" if e.code is None else " (error %d)" % e.code
         print("log_scan: %s%s" % (e, code), file=sys.stderr)
         return 1
     rows = read_rows(args.datafile, start)
     print("%d scans every %.4f s appended to %s" % (len(rows), interval, args.datafile))
     if args.plot:
-        if plot(rows, interval, column_labels(args.channels), args.plot):
+        if plot(rows, interval, names, args.plot):
             print("plot written to %s" % args.plot)
         else:
             print("matplotlib is not installed (Debian: python3-matplotlib); no plot")

@@ -7,7 +7,8 @@
 #   - both clients sign on to the staged k73sim, read conversions and scans,
 #     and see the simulator's inputs;
 #   - the staged tovcon loads the driver by the system's search even when
-#     only the SONAME is there.
+#     only the SONAME is there, and so does the staged Python package k73
+#     with the system's python3 (the .deb puts it where that looks).
 # Usage: staged_install_test.sh <build dir> <source dir>
 set -uo pipefail
 build=$1
@@ -55,6 +56,8 @@ libdir=$(dirname "$(dirname "$pc")")
 for file in include/tovdrv.h include/tovscan.h bin/tovcon bin/k73sim share/man/man1/tovcon.1 share/man/man1/k73sim.1; do
   check "installed $file" test -s "$root/$file"
 done
+check "Python package installed" test -s "$root/lib/python3/dist-packages/k73/__init__.py" -a \
+  -e "$root/lib/python3/dist-packages/k73/py.typed"
 check "pkg-config file installed" test -n "$pc"
 check "CMake package installed" test -n "$(find "$root" -name tovdrvConfig.cmake)"
 check "libtovdrv.so.1 -> libtovdrv.so.1.0.0" test "$(readlink "$libdir/libtovdrv.so.1")" = libtovdrv.so.1.0.0
@@ -135,5 +138,14 @@ if ! ldconfig -p | grep -q libtovdrv; then
   status=$?
   check "tovcon without a driver ends with status 1 (got $status)" test "$status" -eq 1
 fi
+
+# The Python package as the .deb installs it, with the system's python3.
+check "python3 imports the installed k73 and reads COM1 through the SONAME" \
+  env PYTHONPATH="$root/lib/python3/dist-packages" LD_LIBRARY_PATH="$libdir" \
+  /usr/bin/python3 -c "
+import k73
+assert k73.__file__.startswith('$root/'), k73.__file__
+with k73.Converter(port=1) as adc:
+    assert abs(adc.sign_on().read_mv(0, settle=False) - 1000) < 0.01"
 
 finish

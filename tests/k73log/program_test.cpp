@@ -172,7 +172,7 @@ TEST(K73logProgram, SimulatorKilledAndStartedAgainGivesOneGapMarkAndRightValues)
   runPython("--csv run.csv --rows " + std::to_string(r.size() - 2) + " --columns 7");
 }
 
-TEST(K73logProgram, UsageErrorsExitTwoWithOneLineNamingTheOption) {
+TEST(K73logProgram, UsageErrorsExitTwoWithOneLineAndAnUnwritableLogExitsOne) {
   k73test::SimProcess sim(k73test::binPath("k73sim"), kSimArgs);
   ASSERT_TRUE(sim.start()) << sim.log();
   {
@@ -204,6 +204,11 @@ TEST(K73logProgram, UsageErrorsExitTwoWithOneLineNamingTheOption) {
     EXPECT_EQ(log.out(), "");
   }
   EXPECT_EQ(readFile("old.csv"), "time_utc,t_s,ch1.0_mV\n");
+
+  // A log that cannot be written ends the run as a failure, not a success.
+  LogProcess full({"--count", "3", "-o", "/dev/full"});
+  EXPECT_EQ(full.run(), 1);
+  EXPECT_NE(full.err().find("k73log: cannot write the log\n"), std::string::npos) << full.err();
 }
 
 }  // namespace

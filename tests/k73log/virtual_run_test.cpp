@@ -93,7 +93,10 @@ class RecordingSink : public ScanSink {
   std::vector<Notice> notices;
   k73::VirtualBench* bench = nullptr;
 
-  void scan(const Scan& s) override { scans.push_back(s); }
+  bool scan(const Scan& s) override {
+    scans.push_back(s);
+    return true;
+  }
   void gap(const GapMark& g) override {
     gaps.push_back(g);
     gapBeforeScan.push_back(scans.size());

@@ -265,4 +265,5 @@ pane_dead() {
   return 1
 }
 check "tovcon: ends with Wine" pane_dead
+. "$here/release.sh"
 finish
