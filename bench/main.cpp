@@ -18,6 +18,7 @@
 #include "logger_run.h"
 #include "measure.h"
 #include "python_threads.h"
+#include "remote_runs.h"
 #include "report.h"
 #include "runs.h"
 #include "table.h"
@@ -103,6 +104,7 @@ int run(const Options& options) {
   }
 
   Table t = report(r);
+  if (!options.smoke) addRemoteRows(t, drv, d.polledS / 2, d.scanS / 2);
   if (!options.smoke)
     stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
   if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });

@@ -63,7 +63,10 @@ bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
   // and RTS off, and gives back its invalid handle (our free marker) on failure.
   slot = platform::serialOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
                               rec->outQueueSize, &rec->dcb);
-  if (slot == TOV_INVALID_HANDLE) return false;
+  if (slot == TOV_INVALID_HANDLE) {
+    debugPrintf("open failed: %s\r\n", platform::serialOpenFailure());
+    return false;
+  }
   purgePort(rec);
   return true;
 }

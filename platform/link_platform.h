@@ -39,6 +39,9 @@ void waitForOutput(TovHandle port, int64_t deadlineMs);
 // opened or configured.
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint32_t inQueueSize,
                      uint32_t outQueueSize, TovDcb* dcb);
+// Why the last serialOpen failed (no such port, not a URL, unknown host,
+// refused, timed out ...), for the debug log.
+const char* serialOpenFailure();
 void serialClose(TovHandle port);
 // Discards everything waiting to be read. Bytes a write call has taken are
 // not taken back: writes are synchronous, as on a COM port.

@@ -11,9 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "clock_posix.h"
 #include "link_platform.h"
+#include "remote_posix.h"
 
 namespace tov::platform {
 
@@ -68,61 +71,53 @@ void dropReadAhead(int fd) {
   }
 }
 
+char openFailure[200];
+
+TovHandle failOpen(const char* path, const char* why) {
+  std::snprintf(openFailure, sizeof openFailure, "%s: %s", path, why);
+  return TOV_INVALID_HANDLE;
+}
+
+void describeLink(TovDcb* dcb, uint32_t baud) {
+  if (!dcb) return;
+  dcb->DCBlength = sizeof(TovDcb);
+  dcb->BaudRate = baud;
+  dcb->fDtrControl = 1;
+  dcb->fRtsControl = 0;
+  dcb->ByteSize = 8;
+  dcb->Parity = 0;
+  dcb->StopBits = 0;
+}
+
+TovHandle openRemote(const char* path, const std::string& target, uint32_t baud, TovDcb* dcb) {
+  const char* why = "";
+  const TovHandle port = remoteOpen(target, baud, &why);
+  if (port == TOV_INVALID_HANDLE)
+    return failOpen((std::string(path) + " -> " + target).c_str(), why);
+  describeLink(dcb, baud);
+  return port;
+}
+
 size_t bufferedBytes(TovHandle port) {
   const ReadAhead* ahead = findReadAhead(static_cast<int>(port));
   return ahead ? ahead->waiting() : 0;
 }
 
 bool speedFor(uint32_t baud, speed_t* speed) {
-  switch (baud) {
-    case 50:
-      *speed = B50;
+  static const struct {
+    uint32_t baud;
+    speed_t speed;
+  } kSpeeds[] = {{50, B50},       {75, B75},         {110, B110},      {150, B150},
+                 {300, B300},     {600, B600},       {1200, B1200},    {2400, B2400},
+                 {4800, B4800},   {9600, B9600},     {19200, B19200},  {38400, B38400},
+                 {57600, B57600}, {115200, B115200}, {230400, B230400}};
+  for (const auto& entry : kSpeeds) {
+    if (entry.baud == baud) {
+      *speed = entry.speed;
       return true;
-    case 75:
-      *speed = B75;
-      return true;
-    case 110:
-      *speed = B110;
-      return true;
-    case 150:
-      *speed = B150;
-      return true;
-    case 300:
-      *speed = B300;
-      return true;
-    case 600:
-      *speed = B600;
-      return true;
-    case 1200:
-      *speed = B1200;
-      return true;
-    case 2400:
-      *speed = B2400;
-      return true;
-    case 4800:
-      *speed = B4800;
-      return true;
-    case 9600:
-      *speed = B9600;
-      return true;
-    case 19200:
-      *speed = B19200;
-      return true;
-    case 38400:
-      *speed = B38400;
-      return true;
-    case 57600:
-      *speed = B57600;
-      return true;
-    case 115200:
-      *speed = B115200;
-      return true;
-    case 230400:
-      *speed = B230400;
-      return true;
-    default:
-      return false;
+    }
   }
+  return false;
 }
 
 // Time left until the deadline, for ppoll; zero once it has come.
@@ -171,12 +166,18 @@ void driveModemLines(int fd) {
 
 }  // namespace
 
+const char* serialOpenFailure() {
+  return openFailure;
+}
+
 void waitForInput(TovHandle port, int64_t deadlineMs) {
+  if (RemotePort* remote = remotePortOf(port)) return remote->waitForInput(deadlineMs);
   if (bufferedBytes(port) > 0) return;
   waitFor(port, POLLIN, deadlineMs);
 }
 
 void waitForOutput(TovHandle port, int64_t deadlineMs) {
+  if (RemotePort* remote = remotePortOf(port)) return remote->waitForOutput(deadlineMs);
   waitFor(port, POLLOUT, deadlineMs);
 }
 
@@ -184,13 +185,15 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
                      uint32_t /*inQueueSize*/, uint32_t /*outQueueSize*/, TovDcb* dcb) {
   // Writes never block here; the driver retries a byte until its own deadline,
   // which is what a write time-out amounts to. Queue sizes belong to the kernel.
-  speed_t speed;
-  if (!speedFor(baud, &speed)) return TOV_INVALID_HANDLE;
-
   char path[16];
   std::snprintf(path, sizeof path, "COM%d", comNumber);
+  std::string target;
+  if (remoteTargetAt(path, &target)) return openRemote(path, target, baud, dcb);
+
+  speed_t speed;
+  if (!speedFor(baud, &speed)) return failOpen(path, "no such baud rate");
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return TOV_INVALID_HANDLE;
+  if (fd < 0) return failOpen(path, std::strerror(errno));
 
   termios tio{};
   bool ok = isatty(fd) && tcgetattr(fd, &tio) == 0;
@@ -212,25 +215,18 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
   if (!ok) {
     if (marked) ioctl(fd, TIOCNXCL);
     close(fd);
-    return TOV_INVALID_HANDLE;
+    return failOpen(path, marked ? "cannot be configured" : "not a free serial device");
   }
   driveModemLines(fd);
   dropReadAhead(fd);
-
-  if (dcb) {
-    dcb->DCBlength = sizeof(TovDcb);
-    dcb->BaudRate = baud;
-    dcb->fDtrControl = 1;
-    dcb->fRtsControl = 0;
-    dcb->ByteSize = 8;
-    dcb->Parity = 0;
-    dcb->StopBits = 0;
-  }
+  forgetRemote(fd);
+  describeLink(dcb, baud);
   return fd;
 }
 
 void serialClose(TovHandle port) {
   if (port == TOV_INVALID_HANDLE) return;
+  if (remotePortOf(port)) return remoteClose(port);
   dropReadAhead(static_cast<int>(port));
   // A pseudo-terminal keeps its exclusive mark after the close while the far
   // end stays open; left set, it refuses every later open but root's.
@@ -242,6 +238,7 @@ void serialPurge(TovHandle port) {
   // Only what came in. A byte that write() took has been written, as a
   // synchronous write on a COM port has: flushing the output here would drop
   // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
+  if (RemotePort* remote = remotePortOf(port)) return remote->purgeInput();
   dropReadAhead(static_cast<int>(port));
   tcflush(static_cast<int>(port), TCIFLUSH);
 }
@@ -250,6 +247,10 @@ bool serialStatus(TovHandle port, TovComStat* status) {
   const int fd = static_cast<int>(port);
   int in = 0;
   int out = 0;
+  if (RemotePort* remote = remotePortOf(port)) {
+    *status = TovComStat{0, remote->inputWaiting(), remote->outputWaiting()};
+    return true;
+  }
   if (port == TOV_INVALID_HANDLE || ioctl(fd, FIONREAD, &in) != 0) return false;
   if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
   status->flags = 0;
@@ -260,6 +261,7 @@ bool serialStatus(TovHandle port, TovComStat* status) {
 
 bool serialWriteByte(TovHandle port, uint8_t byte) {
   if (port == TOV_INVALID_HANDLE) return false;
+  if (RemotePort* remote = remotePortOf(port)) return remote->writeByte(byte);
   ssize_t n;
   do {
     n = write(static_cast<int>(port), &byte, 1);
@@ -269,6 +271,7 @@ bool serialWriteByte(TovHandle port, uint8_t byte) {
 
 bool serialReadByte(TovHandle port, uint8_t* byte) {
   if (port == TOV_INVALID_HANDLE) return false;
+  if (RemotePort* remote = remotePortOf(port)) return remote->readByte(byte);
   ReadAhead& ahead = readAheadOf(static_cast<int>(port));
   if (ahead.waiting() == 0) {
     ssize_t n;

@@ -16,6 +16,8 @@ namespace {
 
 constexpr int64_t kPollSliceMs = 1;
 
+char openFailure[96];
+
 // "\\.\COMn" reaches every port; the bare "COMn" only names COM1 to COM9.
 void portPath(int comNumber, char* path, size_t size) {
   snprintf(path, size, "\\\\.\\COM%d", comNumber);
@@ -64,7 +66,11 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
   portPath(comNumber, path, sizeof path);
   HANDLE port =
       CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return TOV_INVALID_HANDLE;
+  if (port == INVALID_HANDLE_VALUE) {
+    snprintf(openFailure, sizeof openFailure, "%s: cannot be opened (error %lu)", path,
+             static_cast<unsigned long>(GetLastError()));
+    return TOV_INVALID_HANDLE;
+  }
 
   // Start from the port's own settings so that members the mode string does
   // not mention hold valid values (equal XON and XOFF characters are refused).
@@ -88,11 +94,16 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
   if (!SetupComm(port, inQueueSize, outQueueSize) || !SetCommTimeouts(port, &timeouts)) {
+    snprintf(openFailure, sizeof openFailure, "%s: cannot be configured", path);
     CloseHandle(port);
     return TOV_INVALID_HANDLE;
   }
   serialPurge(port);
   return port;
+}
+
+const char* serialOpenFailure() {
+  return openFailure;
 }
 
 void serialClose(TovHandle port) {

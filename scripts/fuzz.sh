@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(converter_side_fuzz config_file_fuzz screens_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(converter_side_fuzz remote_receive_fuzz config_file_fuzz screens_fuzz)
 
 scripts/setup.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DK73_FUZZ=ON -DK73_BUILD_TESTS=OFF >/dev/null

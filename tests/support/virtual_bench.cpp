@@ -208,6 +208,10 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t, uint32_t,
   return h;
 }
 
+const char* serialOpenFailure() {
+  return "no such port on the bench";
+}
+
 void serialClose(TovHandle port) {
   bench().close(port);
 }
