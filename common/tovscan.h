@@ -75,4 +75,21 @@ static inline int64_t tovScanWaitMs(double scanInterval) {
   return (int64_t)ms; /* the conversion cuts toward zero */
 }
 
+/* What a failed GetOneScan means, by the lastError it left: null for a code
+ * it never leaves. */
+static inline const char* tovScanFailureText(int32_t lastError) {
+  switch (lastError) {
+    case 1:
+      return "Start scan framing failure";
+    case 2:
+      return "not enough chars, possible communications error";
+    case 3:
+      return "buffer overflow";
+    case 10:
+      return "scan rate too fast for this scan type";
+    default:
+      return 0;
+  }
+}
+
 #endif /* TOVSCAN_H */

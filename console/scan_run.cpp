@@ -22,19 +22,11 @@ constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
 constexpr int kMostKeysDiscarded = 256;
 
-const char* ScanFailureText(int32_t lastError) {
-  switch (lastError) {
-    case 1:
-      return "Start scan framing failure\n";
-    case 2:
-      return "not enough chars, possible communications error";
-    case 3:
-      return "buffer overflow";
-    case 10:
-      return "scan rate too fast for this scan type";
-    default:
-      return "";
-  }
+// The run's message for a failed scan; the framing failure's text has always
+// ended its own line.
+void ShowScanFailure(int32_t lastError) {
+  const char* text = tovScanFailureText(lastError);
+  PrintAt(kMessageColumn, kMessageRow, "%s%s", text ? text : "", lastError == 1 ? "\n" : "");
 }
 
 // Values land in the table only where the table has a cell: channels 0-5,
@@ -153,7 +145,7 @@ void ScanUntilStopped(DeviceRecord* rec, ScanDataFile& file) {
     if (KeyReady()) return;
     if (WaitForScan(rec) == WaitResult::KeyPressed) return;
     if (driver.GetOneScan(rec) == 0) {
-      PrintAt(kMessageColumn, kMessageRow, "%s", ScanFailureText(rec->lastError));
+      ShowScanFailure(rec->lastError);
       Print("\n press any key to continue");
       WaitKey();
       return;

@@ -17,18 +17,8 @@ constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
 
 const char* scanFailureText(int32_t lastError) {
-  switch (lastError) {
-    case 1:
-      return "Start scan framing failure";
-    case 2:
-      return "not enough chars, possible communications error";
-    case 3:
-      return "buffer overflow";
-    case 10:
-      return "scan rate too fast for this scan type";
-    default:
-      return "scan failed";
-  }
+  const char* text = tovScanFailureText(lastError);
+  return text ? text : "scan failed";
 }
 
 uint32_t lineBaud(const DeviceRecord* rec) {
