@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Values the program indexes, divides or counts with stay usable.
   check(rec.baudIndex >= 0 && rec.baudIndex <= 5);
   check(rec.scanType >= 0 && rec.scanType <= 2);
-  check(rec.pointsPerScan >= 1 && rec.pointsPerScan <= 96);
+  check(rec.pointsPerScan >= 0 && rec.pointsPerScan <= 96);  // 0: every channel skipped
   check(rec.bytesPerConversion == 2 || rec.bytesPerConversion == 3);
   check(rec.filter >= 0 && rec.filter <= 2);
   check(rec.gain >= 1 && rec.gain <= 128 && (rec.gain & (rec.gain - 1)) == 0);
