@@ -141,7 +141,7 @@ _RULES: Dict[int, _Rule] = {
     2: ("in_queue_size", _uint32),
     3: ("baud_index", lambda n: _int16(n) if 0 <= _int16(n) <= 5 else None),
     4: ("device_index", _int16),
-    6: ("points_per_scan", lambda n: _int16(n) if 1 <= _int16(n) <= 96 else None),
+    6: ("points_per_scan", lambda n: _int16(n) if 0 <= _int16(n) <= 96 else None),
     7: ("remote_avg", lambda n: _uint32(n) if n != 0 else None),
     8: ("scan_type", lambda n: _int16(n) if 0 <= _int16(n) <= 2 else None),
     15: ("single_chan_code", lambda n: _int16(n) if 0 <= _int16(n) <= 0x7F else None),
