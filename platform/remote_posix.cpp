@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
@@ -85,21 +86,42 @@ struct Remote {
 };
 
 // Open remote ports by descriptor. Static storage: the driver may be loaded
-// and unloaded many times.
-Remote* remotes[TOV_PORT_SLOTS];
+// and unloaded many times. Every call on a local port asks this table first,
+// once per byte on the busy paths, so the count of open remote ports lets
+// those calls skip the walk when there are none; entries are atomic because
+// ports of different threads open, close and look up at the same time.
+std::atomic<Remote*> remotes[TOV_PORT_SLOTS];
+std::atomic<int> remotesOpen{0};
 
 constexpr int64_t kBusyRetryMs = 10;
 
-Remote** entryOf(TovHandle handle) {
-  for (Remote*& remote : remotes)
-    if (remote && remote->stream.fd() == handle) return &remote;
+std::atomic<Remote*>* entryOf(TovHandle handle) {
+  if (remotesOpen.load() == 0) return nullptr;
+  for (std::atomic<Remote*>& entry : remotes) {
+    const Remote* remote = entry.load();
+    if (remote && remote->stream.fd() == handle) return &entry;
+  }
   return nullptr;
 }
 
-Remote** freeEntry() {
-  for (Remote*& remote : remotes)
-    if (!remote) return &remote;
-  return nullptr;
+// Files the port in a free entry; false when every entry is taken.
+bool fileRemote(Remote* remote) {
+  for (std::atomic<Remote*>& entry : remotes) {
+    Remote* none = nullptr;
+    if (entry.compare_exchange_strong(none, remote)) {
+      ++remotesOpen;
+      return true;
+    }
+  }
+  return false;
+}
+
+void dropEntry(std::atomic<Remote*>* entry, bool disown) {
+  Remote* remote = entry->exchange(nullptr);
+  if (!remote) return;
+  --remotesOpen;
+  if (disown) remote->stream.disown();
+  delete remote;
 }
 
 // A name look-up that gives up at the deadline. Numeric addresses need no
@@ -226,34 +248,25 @@ TovHandle remoteOpen(const std::string& target, uint32_t baud, const char** why)
     sleepUntil(nowMs() + kBusyRetryMs, false);
   }
   freeaddrinfo(addresses);
-  Remote** entry = remote ? freeEntry() : nullptr;
-  if (!entry) {
+  if (!remote || !fileRemote(remote)) {
     if (remote) *why = "too many remote ports open";
     delete remote;
     return TOV_INVALID_HANDLE;
   }
-  *entry = remote;
   return remote->stream.fd();
 }
 
 RemotePort* remotePortOf(TovHandle handle) {
-  Remote** entry = entryOf(handle);
-  return entry ? &(*entry)->port : nullptr;
+  std::atomic<Remote*>* entry = entryOf(handle);
+  return entry ? &entry->load()->port : nullptr;
 }
 
 void remoteClose(TovHandle handle) {
-  if (Remote** entry = entryOf(handle)) {
-    delete *entry;
-    *entry = nullptr;
-  }
+  if (std::atomic<Remote*>* entry = entryOf(handle)) dropEntry(entry, false);
 }
 
 void forgetRemote(TovHandle handle) {
-  if (Remote** entry = entryOf(handle)) {
-    (*entry)->stream.disown();
-    delete *entry;
-    *entry = nullptr;
-  }
+  if (std::atomic<Remote*>* entry = entryOf(handle)) dropEntry(entry, true);
 }
 
 }  // namespace tov::platform
