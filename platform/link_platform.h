@@ -39,6 +39,18 @@ void waitForOutput(TovHandle port, int64_t deadlineMs);
 // opened or configured.
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint32_t inQueueSize,
                      uint32_t outQueueSize, TovDcb* dcb);
+// The settings every open applies, as serialOpen reports them in *dcb
+// (nothing when dcb is null): 8N1 at `baud`, DTR on, RTS off.
+inline void describeLink(TovDcb* dcb, uint32_t baud) {
+  if (!dcb) return;
+  dcb->DCBlength = sizeof(TovDcb);
+  dcb->BaudRate = baud;
+  dcb->fDtrControl = 1;
+  dcb->fRtsControl = 0;
+  dcb->ByteSize = 8;
+  dcb->Parity = 0;
+  dcb->StopBits = 0;
+}
 // Why the last serialOpen failed (no such port, not a URL, unknown host,
 // refused, timed out ...), for the debug log.
 const char* serialOpenFailure();

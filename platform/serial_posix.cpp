@@ -78,17 +78,6 @@ TovHandle failOpen(const char* path, const char* why) {
   return TOV_INVALID_HANDLE;
 }
 
-void describeLink(TovDcb* dcb, uint32_t baud) {
-  if (!dcb) return;
-  dcb->DCBlength = sizeof(TovDcb);
-  dcb->BaudRate = baud;
-  dcb->fDtrControl = 1;
-  dcb->fRtsControl = 0;
-  dcb->ByteSize = 8;
-  dcb->Parity = 0;
-  dcb->StopBits = 0;
-}
-
 TovHandle openRemote(const char* path, const std::string& target, uint32_t baud, TovDcb* dcb) {
   const char* why = "";
   const TovHandle port = remoteOpen(target, baud, &why);

@@ -196,15 +196,7 @@ void waitForOutput(TovHandle port, int64_t deadlineMs) {
 
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t, uint32_t, TovDcb* dcb) {
   TovHandle h = bench().open(comNumber, baud);
-  if (h != TOV_INVALID_HANDLE && dcb) {
-    dcb->DCBlength = sizeof(TovDcb);
-    dcb->BaudRate = baud;
-    dcb->ByteSize = 8;
-    dcb->Parity = 0;
-    dcb->StopBits = 0;
-    dcb->fDtrControl = 1;
-    dcb->fRtsControl = 0;
-  }
+  if (h != TOV_INVALID_HANDLE) describeLink(dcb, baud);
   return h;
 }
 
