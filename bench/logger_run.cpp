@@ -149,12 +149,12 @@ void addLoggerRows(Table& t, const std::string& binDir, bool soak) {
         {"k73log resident memory after 10,000 scans vs after 100",
          std::to_string(residentAtSoak) + " KiB vs " + std::to_string(residentAtShortRun) + " KiB",
          "64 KiB growth", ratioText(double(growth), kGrowthLimitKiB), "growth <= 64 KiB",
-         residentAtShortRun > 0 && residentAtSoak > 0 && growth <= kGrowthLimitKiB
-             ? Verdict::Pass
-             : Verdict::Fail});
+         residentAtShortRun > 0 && residentAtSoak > 0 && growth <= kGrowthLimitKiB ? Verdict::Pass
+                                                                                   : Verdict::Fail,
+         false});
   } else if (residentAtShortRun > 0) {
     t.add({"k73log resident memory after 100 scans", std::to_string(residentAtShortRun) + " KiB",
-           "", "", "BENCH_LONG=1: 10,000 scans", Verdict::Info});
+           "", "", "BENCH_LONG=1: 10,000 scans", Verdict::Info, false});
   }
 }
 

@@ -35,11 +35,11 @@ std::string cpuModel() {
   return "unknown";
 }
 
-void printMachine() {
+void printMachine(const MachineLoad& load) {
   utsname u{};
   uname(&u);
-  std::printf("Machine: %ld CPUs (nproc), %s, kernel %s %s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
-              cpuModel().c_str(), u.sysname, u.release);
+  std::printf("Machine: %ld CPUs (nproc), %s, kernel %s %s\n%s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+              cpuModel().c_str(), u.sysname, u.release, load.describe().c_str());
 }
 
 // Runs one stage with a line on stderr, so a long run shows where it is.
@@ -74,6 +74,8 @@ int run(const Options& options) {
     std::fprintf(stderr, "k73bench: cannot bind the driver: %s\n", drv.lib.error().c_str());
     return 2;
   }
+  MachineLoad load;
+  load.before = stage("other processes' CPU", [] { return otherProcessesCpuShare(1.0); });
   const DeviceRecord rec = benchRecord();
   Results r;
   r.smoke = options.smoke;
@@ -108,7 +110,9 @@ int run(const Options& options) {
   if (!options.smoke)
     stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
   if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
-  printMachine();
+  load.after = stage("other processes' CPU", [] { return otherProcessesCpuShare(1.0); });
+  if (load.loaded()) t.markLoaded();
+  printMachine(load);
   std::fputs(t.render().c_str(), stdout);
   std::printf("\n%d target(s) missed, %d figure(s) not measured.\n", t.failures(), t.unmeasured());
   return t.unmeasured() > 0 ? 1 : 0;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -61,6 +62,49 @@ long peakResidentKiB(pid_t pid) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   }
   return -1;
+}
+
+namespace {
+
+// Busy seconds of all CPUs together since boot: everything but idle and
+// iowait (guest time is already within user).
+double machineBusyS() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0,
+                     steal = 0;
+  if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) ||
+      cpu != "cpu")
+    return -1;
+  return double(user + nice + system + irq + softirq + steal) / double(sysconf(_SC_CLK_TCK));
+}
+
+std::string share(double s) {
+  if (s < 0) return "unknown";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %%", s * 100);
+  return text;
+}
+
+}  // namespace
+
+double otherProcessesCpuShare(double seconds) {
+  const double busy0 = machineBusyS(), own0 = processCpuS(getpid()), wall0 = nowS();
+  sleepS(seconds);
+  const double busy1 = machineBusyS(), own1 = processCpuS(getpid()), wall1 = nowS();
+  if (busy0 < 0 || busy1 < 0 || own0 < 0 || own1 < 0 || wall1 <= wall0) return -1;
+  return std::max(0.0, (busy1 - busy0) - (own1 - own0)) / (wall1 - wall0);
+}
+
+std::string MachineLoad::describe() const {
+  std::string line = "Other processes: " + share(before) +
+                     " of a core in the second before the run, " + share(after) +
+                     " in the second after";
+  if (loaded())
+    return line + ": LOADED (over " + share(kLoadedShare) +
+           "); figures marked (loaded) may be slower or costlier than on an idle machine";
+  if (before < 0 || after < 0) return line + ": the load is unknown";
+  return line + ": idle";
 }
 
 CpuMeter::CpuMeter() : wall0_(nowS()), cpu0_(threadCpuS()) {}

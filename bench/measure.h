@@ -53,6 +53,23 @@ class ProcessCpuMeter {
   double wall_ = 0, cpu_ = 0;
 };
 
+// The CPU the rest of the machine uses while this process waits for
+// `seconds`: busy time of all CPUs (/proc/stat) less this process's own
+// (/proc/self/stat), as a share of one core; negative when /proc cannot be
+// read. Taken before and after a run, it tells an idle machine from one
+// whose other work competes with the figures.
+double otherProcessesCpuShare(double seconds);
+
+// Above this share of a core taken by others, a run counts as loaded.
+constexpr double kLoadedShare = 0.05;
+
+struct MachineLoad {
+  double before = -1, after = -1;  // otherProcessesCpuShare, around the run
+  bool loaded() const { return before > kLoadedShare || after > kLoadedShare; }
+  // One line for the table's header.
+  std::string describe() const;
+};
+
 // The q-quantile (0..1) of the samples, nearest rank; 0 for none.
 double quantile(std::vector<double> samples, double q);
 

@@ -63,6 +63,11 @@ std::string Table::render() const {
   return out;
 }
 
+void Table::markLoaded() {
+  for (Row& r : rows_)
+    if (r.timed && r.verdict != Verdict::NotMeasured) r.measured += " (loaded)";
+}
+
 int Table::failures() const {
   return int(std::count_if(rows_.begin(), rows_.end(),
                            [](const Row& r) { return r.verdict == Verdict::Fail; }));

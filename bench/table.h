@@ -17,12 +17,15 @@ struct Row {
   std::string ratio;     // measured / limit, or empty
   std::string target;    // the goal, or empty for an informative row
   Verdict verdict = Verdict::Info;
+  bool timed = true;  // depends on the CPU time the run got (all but memory)
 };
 
 class Table {
  public:
   void add(Row row) { rows_.push_back(std::move(row)); }
   void note(const std::string& text) { notes_.push_back(text); }
+  // Marks every timed figure as taken on a loaded machine.
+  void markLoaded();
   // A Markdown table (readable as plain text too), then the notes.
   std::string render() const;
   int failures() const;

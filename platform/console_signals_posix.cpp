@@ -28,6 +28,19 @@ volatile sig_atomic_t resumed = 0;
 volatile sig_atomic_t resized = 0;
 int wakePipe[2] = {-1, -1};
 
+// Keeps errno as the interrupted code left it: a handler's write (or a
+// failing tcsetattr) must not change what a failed call there reports.
+class SavedErrno {
+ public:
+  SavedErrno() : saved_(errno) {}
+  ~SavedErrno() { errno = saved_; }
+  SavedErrno(const SavedErrno&) = delete;
+  SavedErrno& operator=(const SavedErrno&) = delete;
+
+ private:
+  const int saved_;
+};
+
 void wake() {
   if (wakePipe[1] < 0) return;
   ssize_t ignored = ::write(wakePipe[1], "!", 1);
@@ -44,6 +57,7 @@ void setHandler(int sig, void (*handler)(int), int flags) {
 }
 
 void onInterrupt(int sig) {
+  const SavedErrno keep;
   if (interruptedBy != 0 && sig == SIGINT) {
     restoreTerminal();
     signal(sig, SIG_DFL);
@@ -55,7 +69,7 @@ void onInterrupt(int sig) {
 }
 
 void onSuspend(int) {
-  const int savedErrno = errno;
+  const SavedErrno keep;
   restoreTerminal();
   // Stop for real: the default action, with the signal let through.
   signal(SIGTSTP, SIG_DFL);
@@ -68,20 +82,22 @@ void onSuspend(int) {
   setHandler(SIGTSTP, onSuspend, SA_RESTART);
   resumed = 1;
   wake();
-  errno = savedErrno;
 }
 
 void onContinue(int) {
+  const SavedErrno keep;
   resumed = 1;
   wake();
 }
 
 void onResize(int) {
+  const SavedErrno keep;
   resized = 1;
   wake();
 }
 
 void onFatalSignal(int sig) {
+  const SavedErrno keep;
   restoreTerminal();
   // The handler was installed with SA_RESETHAND: the default action follows.
   raise(sig);

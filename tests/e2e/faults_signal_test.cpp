@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "process_end.h"
 #include "tmux_session.h"
 
 namespace tov::test {
@@ -201,6 +202,26 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringScan,
                            if (name == "Ctrl-C") name = "CtrlC";
                            return name + (info.param.polled ? "InPolledMode" : "");
                          });
+
+// The terminal goes away under a scan run (its window closed, a remote
+// session dropped): the program stops the converter and ends at once, and
+// the scans it had shown stay in the file.
+using HangUpDuringScan = SignalDuringScan;
+
+TEST_F(HangUpDuringScan, TheProgramStopsTheConverterAndEnds) {
+  ASSERT_NO_FATAL_FAILURE(StartScanRun());
+  const long shown = ShownScan();
+  const pid_t pid = TovconIn(dir.path());
+  ASSERT_GT(pid, 0);
+  const int stopsBefore = StopPackets(dir.read("report.txt"));
+  ASSERT_TRUE(tovcon->hangUp());
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }));
+  EXPECT_TRUE(waitUntil([&] { return StopPackets(dir.read("report.txt")) >= stopsBefore + 2; }))
+      << dir.read("report.txt");
+  const std::vector<std::string> lines = linesOf(dir.read("run.txt"));
+  EXPECT_GE(long(lines.size()), shown - 1);
+  for (const std::string& line : lines) EXPECT_TRUE(CompleteScanLine(line)) << line;
+}
 
 const char* kMenuSettings =
     "1\n512\n1\n2\n2.000000\n6\n1\n1\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n1\n2\n1\n"

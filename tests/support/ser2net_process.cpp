@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "process_end.h"
+
 namespace k73test {
 
 namespace {
@@ -61,8 +63,9 @@ bool ser2netInstalled() {
 Ser2netProcess::Ser2netProcess(std::string device, std::string dir)
     : device_(std::move(device)), dir_(std::move(dir)), port_(freePort()) {}
 
+// Asked to stop first (SIGTERM), killed only when it does not.
 Ser2netProcess::~Ser2netProcess() {
-  kill();
+  if (pid_ > 0) tov::test::endProcesses({pid_}, SIGTERM, 10000);
 }
 
 bool Ser2netProcess::start(int timeoutMs) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "process_end.h"
 
 namespace tov::test {
 
@@ -149,14 +152,38 @@ TmuxSession::TmuxSession(const std::string& command, const std::string& workDir,
   if (started_) {
     // Keep the pane its size whatever a client might do.
     runCommand({"tmux", "-S", socket_, "set-option", "-t", name_, "window-size", "manual"});
+    const std::vector<std::string> pids =
+        tmux({"display", "-p", "-t", name_, "#{pid} #{pane_pid}"});
+    long server = -1, pane = -1;
+    if (!pids.empty() && std::sscanf(pids[0].c_str(), "%ld %ld", &server, &pane) == 2) {
+      serverPid_ = static_cast<pid_t>(server);
+      panePid_ = static_cast<pid_t>(pane);
+    }
   }
 }
 
+// The program is stopped the way it expects (SIGTERM: tovcon stops the
+// converter and gives the terminal back) while its terminal still exists,
+// then whatever is left of the pane's session is killed, and the terminal
+// (the server) goes last. Killing the server first would leave the program
+// to a hang-up on a terminal that is gone.
 TmuxSession::~TmuxSession() {
+  if (panePid_ > 0) {
+    std::vector<pid_t> programs = sessionMembers(panePid_);
+    programs.erase(std::remove(programs.begin(), programs.end(), panePid_), programs.end());
+    endProcesses(programs, SIGTERM, kStopWaitMs);
+  }
   runCommand({"tmux", "-S", socket_, "kill-server"});
+  if (serverPid_ > 0) endProcesses({serverPid_}, SIGTERM, kStopWaitMs);
+  if (panePid_ > 0) endProcesses(sessionMembers(panePid_), SIGTERM, kStopWaitMs);
   unlink(socket_.c_str());
   unlink(confPath_.c_str());
   unlink(statusPath_.c_str());
+}
+
+bool TmuxSession::hangUp() {
+  runCommand({"tmux", "-S", socket_, "kill-server"});
+  return pollUntil(kDefaultWaitMs, [this] { return !processAlive(serverPid_); });
 }
 
 void TmuxSession::resize(int columns, int rows) {
@@ -317,14 +344,7 @@ Simulator::Simulator(const std::string& binDir, const std::string& workDir,
 }
 
 Simulator::~Simulator() {
-  for (pid_t pid : pids_) kill(pid, SIGTERM);
-  for (pid_t pid : pids_) {
-    bool gone = pollUntil(2000, [&] { return waitpid(pid, nullptr, WNOHANG) == pid; });
-    if (!gone) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
+  endProcesses(pids_, SIGTERM, kStopWaitMs);
 }
 
 }  // namespace tov::test

@@ -24,6 +24,9 @@ namespace tov::test {
 
 // Generous enough for a loaded 2-core machine.
 constexpr int kDefaultWaitMs = 10000;
+// How long a program asked to stop gets before it is killed (a
+// sanitizer-built one checks for leaks on its way out).
+constexpr int kStopWaitMs = 20000;
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
@@ -64,7 +67,8 @@ class TmuxSession {
   // The last screen and the exit status stay readable after the program ends.
   TmuxSession(const std::string& command, const std::string& workDir, int columns = 80,
               int rows = 25);
-  ~TmuxSession();  // kills the private server
+  // Stops the program (SIGTERM, then SIGKILL), then ends the private server.
+  ~TmuxSession();
   TmuxSession(const TmuxSession&) = delete;
   TmuxSession& operator=(const TmuxSession&) = delete;
 
@@ -77,6 +81,9 @@ class TmuxSession {
   // SIGWINCH).
   void resize(int columns, int rows);
   std::string paneTty() const;  // the terminal's device, for stty -F
+  // The terminal goes away under the program, as when its window is closed
+  // (the server ends); true once the server has.
+  bool hangUp();
 
   std::vector<std::string> rows() const;  // 25 rows of 80, blank beyond a smaller terminal
   std::string screen() const;             // rows joined with '\n', trailing blanks trimmed
@@ -104,6 +111,8 @@ class TmuxSession {
   std::string statusPath_;  // the wrapping shell writes the program's status here
   std::string name_ = "e2e";
   bool started_ = false;
+  pid_t serverPid_ = -1;
+  pid_t panePid_ = -1;  // the pane's shell, which leads the pane's session
 };
 
 // k73sim in the background, one process per port number given, each serving
