@@ -18,27 +18,30 @@ build: setup
 # ThreadSanitizer, and the Windows build under Wine.
 test: test-linux test-fuzz test-asan test-tsan test-windows
 
+# Each stage fails when a process it started outlives it (named, then ended).
+SURVIVE = scripts/survivors.sh
+
 # The Linux suite: unit, virtual-time protocol, pseudo-terminal and terminal tests.
 test-linux: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	@$(SURVIVE) linux ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600
 
 # The whole suite again, built with AddressSanitizer and UBSan (build-asan/);
 # any report, from a test or from a program it started, fails it.
 test-asan: setup
 	@cmake -S . -B build-asan -G Ninja -DK73_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@scripts/test_sanitized.sh build-asan
+	@$(SURVIVE) asan scripts/test_sanitized.sh build-asan
 
 # Two converters driven from two threads through one driver, built with
 # ThreadSanitizer in build-tsan/: only the driver, the simulator and that test.
 test-tsan: setup
 	@cmake -S . -B build-tsan -G Ninja -DK73_TSAN=ON >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target tovdrv k73sim two_converters_test
-	@cd build-tsan && ctest -R '^threads\.' --output-on-failure
+	@$(SURVIVE) tsan ctest --test-dir build-tsan -R '^threads\.' --output-on-failure
 
 # Each fuzz target for 20 seconds from its corpus (clang, build-fuzz/).
 test-fuzz: setup
-	@scripts/fuzz.sh 20
+	@$(SURVIVE) fuzz scripts/fuzz.sh 20
 
 # The same, ten minutes each.
 fuzz: setup
@@ -59,7 +62,7 @@ windows-release: windows
 # program under Wine against k73sim on a pseudo-terminal, then the release
 # installed, used and removed there.
 test-windows: build windows-release
-	@tests/windows/run.sh $(BUILD)/bin build-win64/bin build-win32/bin
+	@$(SURVIVE) windows tests/windows/run.sh $(BUILD)/bin build-win64/bin build-win32/bin
 
 # The program against the built-in simulator, in this terminal.
 demo: build

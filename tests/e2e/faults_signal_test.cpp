@@ -287,6 +287,10 @@ TEST(Suspend, TheTerminalIsGivenBackAndTheScreenRedrawnOnResume) {
   EXPECT_TRUE(shell.waitForText("1) Baud rate          2400")) << shell.screen();
   shell.sendKeys({"Escape", "n"});
   EXPECT_TRUE(shell.waitForTextGone("Main Menu")) << shell.screen();
+  // The shell ends as a shell does, rather than on a signal it ignores.
+  shell.typeText("exit");
+  shell.sendKeys({"Enter"});
+  EXPECT_TRUE(shell.waitForExit(nullptr)) << shell.screen();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "process_end.h"
 #include "sim_process.h"
 
 namespace k73logtest {
@@ -51,11 +52,10 @@ class LogProcess {
  public:
   explicit LogProcess(std::vector<std::string> args, std::string name = "k73log")
       : args_(std::move(args)), out_(name + ".stdout"), err_(name + ".stderr") {}
+  // Asked to stop (SIGTERM) like any run it was not told to end; killed only
+  // when it does not.
   ~LogProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) tov::test::endProcesses({pid_}, SIGTERM, 10000);
   }
 
   bool start() {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "process_end.h"
 #include "pty_pair.h"
 
 namespace {
@@ -33,10 +34,7 @@ class K73simTest : public ::testing::Test {
     dir_ = tmpl;
   }
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) tov::test::endProcesses({pid_}, SIGTERM, 10000);
     if (fd_ >= 0) close(fd_);
     std::string cmd = "rm -rf '" + dir_ + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);

@@ -77,8 +77,10 @@ tmp=$(mktemp -d /tmp/k73-windows.XXXXXX)
 sim_pid=
 tmux_socket=k73-windows-$$
 cleanup() {
-  tmux -L "$tmux_socket" kill-server >/dev/null 2>&1
+  # The programs (Wine, with its server) end before the terminal they run in.
   wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  tmux -L "$tmux_socket" kill-server >/dev/null 2>&1
   if [ -n "$sim_pid" ]; then
     # Asked to stop, then made to: the run never hangs on the simulator.
     kill "$sim_pid" 2>/dev/null
