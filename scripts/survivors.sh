@@ -9,7 +9,8 @@
 # Usage: scripts/survivors.sh STAGE COMMAND [ARGS ...]
 # Exit status: the command's, or 1 when anything survived it. Survivors are
 # named, then ended (SIGTERM, then SIGKILL) so that the next stage runs on
-# a quiet machine; K73_KEEP_SURVIVORS=1 leaves them for a look.
+# a quiet machine; K73_KEEP_SURVIVORS=1 leaves them for a look. Processes
+# get K73_SURVIVOR_GRACE_S seconds (5) to finish after the command ends.
 set -uo pipefail
 stage=${1:?usage: survivors.sh STAGE COMMAND [ARGS ...]}
 shift
