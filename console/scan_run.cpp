@@ -16,7 +16,6 @@ namespace tov {
 
 namespace {
 
-constexpr uint8_t kEndMarker = 0x0F;
 constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
@@ -47,14 +46,6 @@ double NextValue(DeviceRecord* rec) {
   return rec->millivolts;
 }
 
-// How long one scan takes on the wire: ten bit times a byte.
-int64_t ScanWireMs(const DeviceRecord* rec) {
-  const bool known = rec->baudIndex >= 0 && rec->baudIndex < 6;
-  const int64_t baud = known ? program.baudRates[rec->baudIndex] : 300;
-  const int64_t ms = (tovScanBytes(rec) * 10000 + baud - 1) / baud;
-  return ms < 1 ? 1 : ms;
-}
-
 enum class WaitResult { ScanDue, KeyPressed };
 
 // Waits for a whole scan or a key, asleep on the keyboard and the port
@@ -65,7 +56,7 @@ enum class WaitResult { ScanDue, KeyPressed };
 // ever: once the next scan is a scan's deadline late, GetOneScan is left to
 // time out and tell why.
 WaitResult WaitForScan(DeviceRecord* rec) {
-  const int64_t wireMs = ScanWireMs(rec);
+  const int64_t wireMs = tovScanWireMs(rec);
   const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
   bool partScanIn = false;
   for (;;) {
@@ -124,7 +115,7 @@ bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
     }
   }
   file.endLine();
-  if (rec->scanBufferCount > 0 && rec->scanBuffer[0] == kEndMarker) {
+  if (tovScanEndMarkerSeen(rec)) {
     driver.RemFromBuffer(rec, 1);
     return true;
   }

@@ -6,6 +6,7 @@ import numbers
 from typing import Any, Dict, List, Mapping, Tuple, Union
 
 from ._library import SKIPPED_CHANNEL
+from ._rules import averaging_offered
 
 # {channel: (first code, last code)}, {channel: code}, or channels (code 0).
 Channels = Union[Mapping[int, Union[int, Tuple[int, int]]], "collections.abc.Iterable[int]"]
@@ -30,6 +31,13 @@ def real(name: str, value: Any, low: float, high: float) -> float:
 def power_of_two(name: str, value: Any, high: int) -> int:
     value = integer(name, value, 1, high)
     if value & (value - 1):
+        raise ValueError("%s must be a power of two, not %d" % (name, value))
+    return value
+
+
+def averaging(name: str, value: Any) -> int:
+    value = integer(name, value, 1, 128)
+    if not averaging_offered(value):
         raise ValueError("%s must be a power of two, not %d" % (name, value))
     return value
 

@@ -33,7 +33,7 @@ class CommandsMixin(ConverterBase):
     @averaging.setter
     @exclusive
     def averaging(self, value: int) -> None:
-        self.record.remoteAvg = check.power_of_two("averaging", value, 1 << 15)
+        self.record.remoteAvg = check.averaging("averaging", value)
         if self._open:
             self._command("RemoteAvg", "averaging change")
 

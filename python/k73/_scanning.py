@@ -9,17 +9,11 @@ from typing import Any, Iterator, List, Optional, Tuple
 
 from . import _checks as check
 from ._base import ConverterBase, exclusive
-from ._library import END_MARKER, SCAN_BUFFER_SIZE, SCAN_TYPES, SKIPPED_CHANNEL
+from . import _rules as rules
+from ._library import SCAN_BUFFER_SIZE, SCAN_TYPES, SKIPPED_CHANNEL
 from .errors import ScanError, ScanTimeError
 from .scans import Block, Scan, ScanTime, require
 
-# Messages for the scan failures the driver reports in lastError.
-SCAN_ERRORS = {
-    1: "Start scan framing failure",
-    2: "not enough chars, possible communications error",
-    3: "buffer overflow",
-    10: "scan rate too fast for this scan type",
-}
 
 
 class ScanningMixin(ConverterBase):
@@ -89,8 +83,7 @@ class ScanningMixin(ConverterBase):
         else:
             table, points = check.scan_table(channels)
         self._check_not_scanning()
-        calibration_points = 2 if kind == 2 else 0
-        if (points + calibration_points) * rec.bytesPerConversion + 2 > SCAN_BUFFER_SIZE:
+        if not rules.scan_fits_buffer(kind, points, rec.bytesPerConversion):
             raise ValueError("%d points do not fit the driver's %d-byte scan buffer"
                              % (points, SCAN_BUFFER_SIZE))
         if kind == 0:
@@ -121,7 +114,9 @@ class ScanningMixin(ConverterBase):
                         digital_inputs: bool) -> Iterator[Scan]:
         with_digin = self._start_scanning(digital_inputs)
         rec = self.record
-        interval = rec.scanInterval
+        # The scans' spacing as the converter's timer keeps it.
+        interval = rules.timer_interval(rec.scanInterval, rec.firmwareVersion, rec.counterPreset,
+                                        rec.baudIndex)
         values_per_scan = len(names)
         fresh = ctypes.c_uint8()
         digital_in: Optional[int] = None
@@ -162,14 +157,14 @@ class ScanningMixin(ConverterBase):
             ok, function = self._call("GetOneScan"), "GetOneScan"
         if not ok:
             code = rec.lastError
-            raise ScanError(SCAN_ERRORS.get(code, "scan failed, error %d" % code),
+            raise ScanError(rules.scan_failure(code) or "scan failed, error %d" % code,
                             code=code, function=function)
         values: List[float] = []
         for _ in range(points):
             self._call("Gconv")
             values.append(rec.millivolts)
         if rec.scanType != 0:
-            if rec.scanBufferCount < 1 or rec.scanBuffer[0] != END_MARKER:
+            if not rules.end_marker_seen(rec):
                 raise ScanError("End scan framing failure", code=1, function=function)
             self._call("RemFromBuffer", 1)
         return tuple(values)

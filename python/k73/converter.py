@@ -52,7 +52,7 @@ class Converter(CommandsMixin, ScanningMixin, ConverterBase):
                             gain=check.power_of_two("gain", gain, 128),
                             sample_rate=check.real("sample_rate", sample_rate, 10.0, 1027.0),
                             filter=check.integer("filter", filter, 0, 2),
-                            remote_avg=check.power_of_two("remote_avg", remote_avg, 1 << 15),
+                            remote_avg=check.averaging("remote_avg", remote_avg),
                             in_queue_size=check.integer("in_queue_size", in_queue_size, 11, 1 << 20))
         super().__init__()
         self._lib = library if library is not None else load_library()

@@ -1,13 +1,12 @@
 // The settings file: what is written, what is read back, and what a damaged
 // file can and cannot do to a record.
-#include "config.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "settings_file.h"
 #include "tmux_session.h"
 
 namespace tov {

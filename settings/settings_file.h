@@ -1,7 +1,7 @@
 // The settings file "tovset.cfg": one device record's link, scan and converter
 // set-up plus the program's local-averaging count, 26 lines of one number each.
-#ifndef TOV_CONSOLE_CONFIG_H
-#define TOV_CONSOLE_CONFIG_H
+#ifndef TOV_SETTINGS_FILE_H
+#define TOV_SETTINGS_FILE_H
 
 #include <cstdint>
 

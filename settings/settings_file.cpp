@@ -1,7 +1,7 @@
 // "tovset.cfg": 26 lines, one number each, in a fixed order and without
 // names. Both directions walk one table of fields: where each line's value
 // lives, how it is written and read, and which values the program can use.
-#include "config.h"
+#include "settings_file.h"
 
 #include <cfloat>
 #include <cstdio>
