@@ -2,7 +2,9 @@
 // show every scan in the table of channels against control codes and append
 // it to the file, until a key or a bad scan; then back to the configuration.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "console_platform.h"
@@ -81,8 +83,21 @@ void DrawScanTable(const DeviceRecord* rec) {
   Print("Scan interval %10.3lf secs", rec->scanInterval);
 }
 
+// Ends the scan's file line. A line the file did not take ends the run: the
+// screen must not go on showing scans that are not stored.
+bool FileLine(ScanDataFile& file) {
+  if (file.endLine()) return true;
+  const int error = errno;
+  PrintAt(kMessageColumn, kMessageRow, "Data file not written (%s): scanning stopped",
+          std::strerror(error));
+  Print("\n press any key to continue");
+  WaitKey();
+  return false;
+}
+
 // Shows one collected scan and appends its line. False when the scan's end
-// marker is missing (after the message and its key).
+// marker is missing or its line could not be stored (after the message and
+// its key).
 bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
   if (rec->scanType == 0) {
     const double value = NextValue(rec);
@@ -90,8 +105,7 @@ bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
       PrintAt(CellColumn(rec->channel), CellRow(rec->subChannel), "%9.3lf", value);
     }
     file.addValue(value);
-    file.endLine();
-    return true;
+    return FileLine(file);
   }
   if (rec->scanType == 2) {
     PrintAt(2, 22, "Offset cal ");
@@ -114,7 +128,7 @@ bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
       file.addValue(value);
     }
   }
-  file.endLine();
+  if (!FileLine(file)) return false;
   if (tovScanEndMarkerSeen(rec)) {
     driver.RemFromBuffer(rec, 1);
     return true;
