@@ -5,6 +5,8 @@ the console's own, and the optional numpy."""
 import ctypes
 import dataclasses
 import os
+import resource
+import signal
 import subprocess
 import sys
 import time
@@ -131,6 +133,25 @@ def test_settings_file_checks_as_the_console_does(tmp_path):
     assert (s.mode_mid, s.local_averaging) == (0, 1)
     with pytest.raises(OSError):
         k73.Settings.load(tmp_path / "missing.cfg")
+
+
+def test_settings_save_on_a_full_disk_leaves_the_old_file(tmp_path):
+    """A disk that fills part-way through the save, as a file-size limit makes
+    it: OSError, the old file whole, nothing left beside it."""
+    path = tmp_path / "tovset.cfg"
+    path.write_text("\n".join(SETTINGS_LINES) + "\n")
+    old = path.read_bytes()
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG rather than the signal
+    resource.setrlimit(resource.RLIMIT_FSIZE, (40, limit[1]))
+    try:
+        with pytest.raises(OSError):
+            k73.Settings().save(path)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, previous)
+    assert path.read_bytes() == old
+    assert os.listdir(tmp_path) == ["tovset.cfg"]
 
 
 @pytest.mark.skipif(not TOVCON, reason="the console program is not built")
