@@ -49,6 +49,14 @@ def test_readings_scans_with_times_and_close(com1):
     assert adc.read_mv(2, 2, settle=False) == pytest.approx(mv(2, 2), abs=0.01)
 
 
+def test_set_mode_checks_every_argument_before_changing_any(com1):
+    adc, _ = com1
+    before = (adc.record.gain, adc.record.sampleRate)
+    with pytest.raises(ValueError, match="sample_rate"):
+        adc.set_mode(gain=2, sample_rate=5.0)
+    assert (adc.record.gain, adc.record.sampleRate) == before
+
+
 def test_self_calibrating_block_and_dataframe(com1):
     adc, _ = com1
     block = adc.acquire({2: (2, 3)}, count=4, scan_type="self-calibrating")

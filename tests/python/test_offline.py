@@ -137,6 +137,13 @@ def test_settings_file_checks_as_the_console_does(tmp_path):
         k73.Settings.load(tmp_path / "missing.cfg")
 
 
+def test_from_settings_checks_the_port_before_reading_the_file(tmp_path, lib):
+    with pytest.raises(ValueError, match="port"):
+        k73.Converter.from_settings(str(tmp_path / "missing.cfg"), port=0, library=lib)
+    with pytest.raises(ValueError, match="remote_avg must be 1 to 128"):
+        k73.Converter(remote_avg=256, library=lib)  # the sign-on would send its low byte, 0
+
+
 def test_failed_sign_on_says_why_as_k73log_does(tmp_path, lib, monkeypatch):
     """No COM1, COM2 linking to nothing, COM3 to a remote host that does not
     answer: the exception and k73log's line give the same reason."""
