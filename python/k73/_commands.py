@@ -5,7 +5,8 @@ from typing import Optional
 
 from . import _checks as check
 from ._base import ConverterBase, exclusive
-from ._library import BAUD_RATES
+from ._rules import BAUD_RATES
+from .errors import CommandError
 
 
 class CommandsMixin(ConverterBase):

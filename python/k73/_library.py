@@ -12,7 +12,7 @@ from typing import Any, List, Optional, Union
 
 from .errors import DriverNotFoundError
 
-from ._rules import BAUD_RATES, END_MARKER, SCAN_BUFFER_SIZE  # noqa: F401 (re-exported)
+from ._rules import SCAN_BUFFER_SIZE
 
 REPLY_SIZE = 26
 PORT_SLOTS = 255

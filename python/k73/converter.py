@@ -8,8 +8,9 @@ from typing import Any, Optional
 from . import _checks as check
 from ._base import ConverterBase, exclusive
 from ._commands import CommandsMixin
-from ._library import BAUD_RATES, PORT_SLOTS, DeviceRecord, load_library
+from ._library import PORT_SLOTS, DeviceRecord, load_library
 from ._port_check import trouble_with
+from ._rules import BAUD_RATES
 from ._scanning import ScanningMixin
 from .errors import BusyError, ConversionError, SignOnError
 from .settings import Settings
