@@ -9,6 +9,7 @@
 #include "measure.h"
 #include "runs.h"
 #include "table.h"
+#include "tovscan.h"
 
 namespace bench {
 
@@ -147,7 +148,7 @@ ScanResult runScans(Driver& drv, DeviceRecord rec, double seconds, long count, b
   drv.CheckScanTime(&rec, &longest, &shortest);
   rec.scanInterval = shortest;
   if (drv.CheckScanTime(&rec, &longest, &shortest) != 1 || drv.SignOn(&rec) != 1) return result;
-  result.intervalS = rec.scanInterval;
+  result.intervalS = tovTimerInterval(&rec);  // as the timer keeps it, not as snapped
   // Unpaced, the stream outruns any reader for a while: let the queue grow
   // rather than call it an overflow.
   if (unpaced) rec.inQueueSize = 1u << 30;

@@ -13,6 +13,7 @@
 #include "measure.h"
 #include "ser2net_process.h"
 #include "sim_process.h"
+#include "tovscan.h"
 
 namespace bench {
 
@@ -74,7 +75,7 @@ PacedScans pacedScans(Driver& drv, int device, double seconds) {
   drv.CheckScanTime(&rec, &longest, &shortest);
   rec.scanInterval = shortest;
   if (drv.CheckScanTime(&rec, &longest, &shortest) != 1 || drv.SignOn(&rec) != 1) return r;
-  r.timerRate = 1 / rec.scanInterval;
+  r.timerRate = 1 / tovTimerInterval(&rec);  // as the timer keeps it, not as snapped
   if (drv.StartScanning(&rec) != 1) return r;
   CpuMeter meter;
   double first = 0, last = 0;

@@ -4,21 +4,21 @@
 #include <new>
 
 #include "binding.h"
-#include "config.h"
 #include "console_platform.h"
 #include "entry.h"
 #include "polled.h"
 #include "program.h"
 #include "scanning.h"
 #include "screen.h"
+#include "settings_file.h"
 #include "sign_on.h"
+#include "tovscan.h"
 
 namespace tov {
 
 namespace {
 
 constexpr int kEsc = 27;
-constexpr int kBaudRateCount = 6;
 constexpr uint32_t kSmallestInputQueue = 11;
 
 // Set once the exit has released the library: nothing may be called in it.
@@ -36,7 +36,7 @@ constexpr const char* kNoticeText =
     "software developer.";
 
 bool BaudIndexValid(int16_t index) {
-  return index >= 0 && index < kBaudRateCount;
+  return tovBaudRate(index) > 0;
 }
 
 // Each record gets its number, an awake converter, and the settings of an
@@ -120,7 +120,7 @@ void DrawMainMenu() {
   PrintAt(22, 3, "MODEL K73 Data Acquisition System");
   PrintAt(34, 5, "Main Menu");
   if (BaudIndexValid(rec->baudIndex))
-    PrintAt(20, 7, "1) Baud rate          %4d", program.baudRates[rec->baudIndex]);
+    PrintAt(20, 7, "1) Baud rate          %4d", static_cast<int>(tovBaudRate(rec->baudIndex)));
   else
     PrintAt(20, 7, "1) Baud rate          %4s", "?");
   PrintAt(20, 9, "2) Serial port        COM%d", rec->deviceIndex + 1);
@@ -167,9 +167,8 @@ bool RunMainMenuKey(int key) {
       return false;
     case '1':
       // An index outside the table (only a damaged record has one) restarts at 9600.
-      rec->baudIndex = static_cast<int16_t>(
-          BaudIndexValid(rec->baudIndex) && rec->baudIndex < kBaudRateCount - 1 ? rec->baudIndex + 1
-                                                                                : 0);
+      rec->baudIndex =
+          static_cast<int16_t>(BaudIndexValid(rec->baudIndex + 1) ? rec->baudIndex + 1 : 0);
       break;
     case '2':
       program.currentDevice = static_cast<uint8_t>((program.currentDevice + 1) % kDeviceCount);

@@ -22,8 +22,8 @@ extern DriverExports driver;  // filled by BindDriver
 // Noise statistics over blocks of 40 polled readings.
 struct NoiseStats {
   double sum = 0;
-  int32_t count = 1;  // 1-based position of the next reading, 1..40
-  double samples[41] = {};  // indexed by count (slot 0 unused)
+  int32_t count = 1;         // 1-based position of the next reading, 1..40
+  double samples[41] = {};   // indexed by count (slot 0 unused)
   double average = 0;        // mV, last complete block
   double stdDev = 0;         // mV, last complete block
   double effectiveBits = 0;  // bits, last complete block
@@ -36,7 +36,6 @@ struct ProgramState {
   uint8_t currentDevice = 0;
   uint8_t signedOn[kDeviceCount] = {};
   TovHandle comHandle{};
-  int16_t baudRates[6] = {9600, 4800, 2400, 1200, 600, 300};
   // Entered as a decimal integer into a 32-bit slot; users take the low 16
   // bits as a signed number.
   int32_t localAveraging = 1;

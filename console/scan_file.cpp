@@ -48,13 +48,15 @@ void ScanDataFile::addValue(double millivolts) {
   line_ += field;
 }
 
-void ScanDataFile::endLine() {
+bool ScanDataFile::endLine() {
   line_ += '\n';
+  bool stored = true;
   if (file_ != nullptr) {
-    std::fwrite(line_.data(), 1, line_.size(), file_);
-    std::fflush(file_);
+    stored = std::fwrite(line_.data(), 1, line_.size(), file_) == line_.size();
+    stored = std::fflush(file_) == 0 && stored;
   }
   line_.clear();
+  return stored;
 }
 
 void ScanDataFile::close() {

@@ -30,8 +30,9 @@ class ScanDataFile {
   // One field of the current line: "%9.3lf  ".
   void addValue(double millivolts);
   // Writes the line and hands it to the system at once, so that every scan
-  // shown on the screen is in the file however the run ends.
-  void endLine();
+  // shown on the screen is in the file however the run ends. False when the
+  // system did not take it whole (a full disk), with errno saying why.
+  bool endLine();
   void close();
 
  private:

@@ -2,7 +2,9 @@
 // show every scan in the table of channels against control codes and append
 // it to the file, until a key or a bad scan; then back to the configuration.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "console_platform.h"
@@ -16,7 +18,6 @@ namespace tov {
 
 namespace {
 
-constexpr uint8_t kEndMarker = 0x0F;
 constexpr int kMessageColumn = 2;
 constexpr int kMessageRow = 18;
 constexpr int kStatusRow = 24;
@@ -47,14 +48,6 @@ double NextValue(DeviceRecord* rec) {
   return rec->millivolts;
 }
 
-// How long one scan takes on the wire: ten bit times a byte.
-int64_t ScanWireMs(const DeviceRecord* rec) {
-  const bool known = rec->baudIndex >= 0 && rec->baudIndex < 6;
-  const int64_t baud = known ? program.baudRates[rec->baudIndex] : 300;
-  const int64_t ms = (tovScanBytes(rec) * 10000 + baud - 1) / baud;
-  return ms < 1 ? 1 : ms;
-}
-
 enum class WaitResult { ScanDue, KeyPressed };
 
 // Waits for a whole scan or a key, asleep on the keyboard and the port
@@ -65,7 +58,7 @@ enum class WaitResult { ScanDue, KeyPressed };
 // ever: once the next scan is a scan's deadline late, GetOneScan is left to
 // time out and tell why.
 WaitResult WaitForScan(DeviceRecord* rec) {
-  const int64_t wireMs = ScanWireMs(rec);
+  const int64_t wireMs = tovScanWireMs(rec);
   const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
   bool partScanIn = false;
   for (;;) {
@@ -90,8 +83,21 @@ void DrawScanTable(const DeviceRecord* rec) {
   Print("Scan interval %10.3lf secs", rec->scanInterval);
 }
 
+// Ends the scan's file line. A line the file did not take ends the run: the
+// screen must not go on showing scans that are not stored.
+bool FileLine(ScanDataFile& file) {
+  if (file.endLine()) return true;
+  const int error = errno;
+  PrintAt(kMessageColumn, kMessageRow, "Data file not written (%s): scanning stopped",
+          std::strerror(error));
+  Print("\n press any key to continue");
+  WaitKey();
+  return false;
+}
+
 // Shows one collected scan and appends its line. False when the scan's end
-// marker is missing (after the message and its key).
+// marker is missing or its line could not be stored (after the message and
+// its key).
 bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
   if (rec->scanType == 0) {
     const double value = NextValue(rec);
@@ -99,8 +105,7 @@ bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
       PrintAt(CellColumn(rec->channel), CellRow(rec->subChannel), "%9.3lf", value);
     }
     file.addValue(value);
-    file.endLine();
-    return true;
+    return FileLine(file);
   }
   if (rec->scanType == 2) {
     PrintAt(2, 22, "Offset cal ");
@@ -123,8 +128,8 @@ bool ShowScan(DeviceRecord* rec, ScanDataFile& file) {
       file.addValue(value);
     }
   }
-  file.endLine();
-  if (rec->scanBufferCount > 0 && rec->scanBuffer[0] == kEndMarker) {
+  if (!FileLine(file)) return false;
+  if (tovScanEndMarkerSeen(rec)) {
     driver.RemFromBuffer(rec, 1);
     return true;
   }

@@ -1,7 +1,6 @@
 // Bringing a converter on line and off line: the 300-baud wake-up handshake,
 // the switch to the working rate, the configuration download, the version,
 // and the timer counters of newer firmware.
-#include <cmath>
 
 #include "link.h"
 
@@ -11,7 +10,6 @@ uint8_t programCounter(DeviceRecord* rec, int n, int32_t count);
 
 namespace {
 
-constexpr uint32_t kBaudTable[6] = {9600, 4800, 2400, 1200, 600, 300};
 constexpr uint32_t kHandshakeBaud = 300;
 constexpr uint32_t kHandshakeWriteTimeoutMs = 1000;
 constexpr int kSignOnAttempts = 4;
@@ -49,20 +47,14 @@ bool heardWithin(DeviceRecord* rec, int32_t ms) {
   return readBytesTimed(rec, 1, ms, &byte);
 }
 
-// The scan timer's interval count: the timer's clock divided down by the
-// line rate's prescaler, times the interval, less one.
+// The scan timer's interval count (tovTimerCount: the timer's clock divided
+// down by the line rate's prescaler, times the interval, less one), then the
+// scan table.
 bool sendIntervalAndTable(DeviceRecord* rec) {
-  const double base = rec->counterPreset >= 0 ? 4882.8125 : 3906.25;
-  double x = base / std::pow(2.0, rec->baudIndex) * (rec->scanInterval + 0.00005) - 1;
-  // Keep absurd intervals inside what the byte arithmetic below can hold.
-  if (!(x > -1e12)) x = std::isnan(x) ? 0 : -1e12;
-  if (x > 1e12) x = 1e12;
-  const int64_t high = static_cast<int64_t>(std::trunc(x / 65536));
-  const int64_t mid = static_cast<int64_t>(std::trunc((x - high * 65536.0) / 256));
-  const int64_t low = static_cast<int64_t>(std::trunc(x - high * 65536.0 - mid * 256.0));
+  const uint32_t count = tovTimerCount(rec);
   const int16_t* t = rec->scanTable;
-  return sendPacket(rec, lowByte(low), lowByte(mid)) &&
-         sendPacket(rec, lowByte(high), lowByte(t[0])) &&
+  return sendPacket(rec, lowByte(count), lowByte(count >> 8)) &&
+         sendPacket(rec, lowByte(count >> 16), lowByte(t[0])) &&
          sendPacket(rec, lowByte(t[1]), lowByte(t[2])) &&
          sendPacket(rec, lowByte(t[3]), lowByte(t[4])) && sendPacket(rec, lowByte(t[5]), 0);
 }
@@ -89,7 +81,7 @@ Attempt signOnAttempt(DeviceRecord* rec) {
   if (echo != rec->baudIndex) return Attempt::Restart;
 
   closePort(rec);
-  if (!openPort(rec, kBaudTable[rec->baudIndex], 0)) return Attempt::Fail;
+  if (!openPort(rec, static_cast<uint32_t>(tovBaudRate(rec->baudIndex)), 0)) return Attempt::Fail;
   waitTicks(5);
   writeByte(rec, kWakeUp);
 
@@ -137,8 +129,8 @@ using namespace tov;
 int16_t TOVAPI SignOn(DeviceRecord* rec) {
   rec->reopenPending = 0;
   if (rec->deviceIndex < 0 || rec->deviceIndex >= TOV_PORT_SLOTS) return 0;
-  // The baud table has six rates; anything else cannot be switched to.
-  if (rec->baudIndex < 0 || rec->baudIndex > 5) return 0;
+  // An index with no line rate cannot be switched to.
+  if (tovBaudRate(rec->baudIndex) == 0) return 0;
 
   for (int attempt = 1;; ++attempt) {
     if (rec->reopenPending) {

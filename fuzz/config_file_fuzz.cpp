@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "config.h"
+#include "settings_file.h"
 
 namespace {
 

@@ -1,27 +1,8 @@
 #include "interval_fit.h"
 
-#include <cmath>
+#include "tovscan.h"
 
 namespace k73log {
-
-namespace {
-
-// With no counter preset (the logger, like the console, keeps -1) the
-// sign-on counts the interval in ticks of 3906.25 / 2^baudIndex per second,
-// and the converter's timer runs at that rate whatever its firmware.
-// CheckScanTime snaps to 4882.8125 ticks for firmware above 100, so its
-// interval is not the one the converter keeps there.
-double tickRate(const DeviceRecord& rec) {
-  const int baudIndex = rec.baudIndex >= 0 && rec.baudIndex <= 5 ? rec.baudIndex : 0;
-  return 3906.25 / (1 << baudIndex);
-}
-
-}  // namespace
-
-int64_t timerCount(const DeviceRecord& rec) {
-  const double count = std::trunc((rec.scanInterval + 0.00005) * tickRate(rec) - 1);
-  return count > 0 ? static_cast<int64_t>(count) : 0;
-}
 
 IntervalFit fitInterval(const DriverCalls& driver, DeviceRecord* rec, bool shortestInterval) {
   IntervalFit fit;
@@ -34,10 +15,16 @@ IntervalFit fitInterval(const DriverCalls& driver, DeviceRecord* rec, bool short
   fit.withinLimits = result != 0;
   fit.averagingReduced = fit.averagingReduced || result == 2;
 
-  int64_t ticks = timerCount(*rec) + 1;
+  // The logger keeps no counter preset (-1), so the sign-on counts on the
+  // time base the converter's timer then runs at, whatever its firmware:
+  // the interval becomes a whole number of that timer's ticks. CheckScanTime
+  // snaps to 4882.8125 ticks for firmware above 100, which is not the
+  // interval the converter keeps there.
+  const double ticksPerSecond = tovTimerTicksPerSecond(rec);
+  double ticks = static_cast<double>(tovTimerCount(rec)) + 1;
   // Never faster than the converter can serve the scan.
-  if (static_cast<double>(ticks) / tickRate(*rec) < fit.shortestS - 1e-9) ++ticks;
-  rec->scanInterval = static_cast<double>(ticks) / tickRate(*rec);
+  if (ticks / ticksPerSecond < fit.shortestS - 1e-9) ++ticks;
+  rec->scanInterval = ticks / ticksPerSecond;
   return fit;
 }
 

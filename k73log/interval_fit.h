@@ -3,8 +3,6 @@
 #ifndef K73LOG_INTERVAL_FIT_H
 #define K73LOG_INTERVAL_FIT_H
 
-#include <cstdint>
-
 #include "driver_calls.h"
 
 namespace k73log {
@@ -20,9 +18,6 @@ struct IntervalFit {
 // the converter accepts) and replaces it by the interval of the count the
 // sign-on will send, as the converter's timer runs it.
 IntervalFit fitInterval(const DriverCalls& driver, DeviceRecord* rec, bool shortestInterval);
-
-// The count the sign-on sends for rec->scanInterval: ticks less one.
-int64_t timerCount(const DeviceRecord& rec);
 
 }  // namespace k73log
 

@@ -9,6 +9,7 @@
 #include "logger_platform.h"
 #include "options.h"
 #include "platform_host.h"
+#include "port_check.h"
 #include "progress.h"
 #include "run_setup.h"
 #include "scan_run.h"
@@ -82,7 +83,11 @@ int logScans(const LogOptions& opts) {
     return usageError(limitsText);
   }
   if (prepared.result != PrepareResult::Ready) {
-    std::fprintf(stderr, "k73log: no converter answers on COM%d\n", opts.comNumber);
+    // Why, where this side can tell: no port file, a link to nothing, a
+    // remote host that does not answer.
+    const std::string trouble = tov::ports::troubleWith(opts.comNumber);
+    std::fprintf(stderr, "k73log: no converter answers on COM%d%s%s\n", opts.comNumber,
+                 trouble.empty() ? "" : ": ", trouble.c_str());
     progress.summary(RunTotals{});
     return kExitUnreachable;
   }

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tovscan.h"
+
 namespace k73log {
 
 namespace {
-
-constexpr int kBaudRates[6] = {9600, 4800, 2400, 1200, 600, 300};
 
 enum LongOnly {
   kPort = 256,
@@ -167,8 +167,8 @@ bool takeOption(int id, const char* arg, LogOptions* opts, bool* formatGiven, st
       return parseDuration(arg, &opts->durationS) ||
              refuse("--duration takes a time such as 30s, 15m or 8h");
     case kBaud:
-      for (int i = 0; i < 6; ++i) {
-        if (parseWhole(arg, 300, 9600, &n) && n == kBaudRates[i]) return opts->baudIndex = i, true;
+      for (int i = 0; tovBaudRate(i) > 0; ++i) {
+        if (parseWhole(arg, 300, 9600, &n) && n == tovBaudRate(i)) return opts->baudIndex = i, true;
       }
       return refuse("--baud takes 9600, 4800, 2400, 1200, 600 or 300");
     case kBits:
@@ -187,8 +187,9 @@ bool takeOption(int id, const char* arg, LogOptions* opts, bool* formatGiven, st
       return (parseReal(arg, &opts->rate) && opts->rate >= 10 && opts->rate <= 1027) ||
              refuse("--rate takes 10 to 1027 (conversions per second)");
     case kAverage:
-      // The converter takes its averaging count as one byte: 1 to 128, a power of two.
-      if (parseWhole(arg, 1, 128, &n) && (n & (n - 1)) == 0) return opts->average = int(n), true;
+      if (parseWhole(arg, 1, 128, &n) && tovAveragingOffered(static_cast<uint32_t>(n))) {
+        return opts->average = int(n), true;
+      }
       return refuse("--average takes 1, 2, 4, 8, 16, 32, 64 or 128");
     case kSettings:
       opts->settingsFile = arg;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tovscan.h"
+
 namespace k73log {
 
 namespace {
@@ -41,7 +43,7 @@ RunInfo describeRun(const DeviceRecord& rec, const ChannelList& channels, int64_
   info.version = K73_VERSION;
   info.startUtcMs = startUtcMs;
   info.port = "COM" + std::to_string(rec.deviceIndex + 1);
-  info.baud = 9600 >> (rec.baudIndex >= 0 && rec.baudIndex <= 5 ? rec.baudIndex : 0);
+  info.baud = tovBaudRate(rec.baudIndex);
   info.bits = rec.bytesPerConversion == 2 ? 16 : 24;
   info.bipolar = rec.bipolar != 0;
   info.gain = rec.gain;

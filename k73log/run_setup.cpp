@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config.h"
+#include "settings_file.h"
 #include "tovscan.h"
 
 namespace k73log {

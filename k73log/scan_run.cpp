@@ -12,18 +12,12 @@ namespace k73log {
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
-constexpr uint8_t kEndMarker = 0x0F;
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
 
 const char* scanFailureText(int32_t lastError) {
   const char* text = tovScanFailureText(lastError);
   return text ? text : "scan failed";
-}
-
-uint32_t lineBaud(const DeviceRecord* rec) {
-  const int index = std::clamp<int>(rec->baudIndex, 0, 5);
-  return 9600u >> index;
 }
 
 }  // namespace
@@ -48,7 +42,7 @@ Prepared ScanRun::prepare(bool shortestInterval) {
     return prepared;
   }
 
-  const int64_t signedOnCount = timerCount(*rec_);
+  const uint32_t signedOnCount = tovTimerCount(rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
   rec_->scanInterval = requested;
   const IntervalFit fit = fitInterval(drv_, rec_, shortestInterval);
@@ -60,11 +54,11 @@ Prepared ScanRun::prepare(bool shortestInterval) {
     prepared.result = PrepareResult::IntervalOutOfLimits;
     return prepared;
   }
-  if ((timerCount(*rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
+  if ((tovTimerCount(rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
       !drv_.SignOn(rec_)) {
     return prepared;
   }
-  clock_ = ScanClock(rec_->scanInterval);
+  clock_ = ScanClock(tovTimerInterval(rec_));  // the spacing of the scans as the timer keeps it
   prepared.result = PrepareResult::Ready;
   return prepared;
 }
@@ -89,7 +83,6 @@ bool ScanRun::limitReached() const {
 ScanRun::Waited ScanRun::waitForScan() {
   TovHandle port = TOV_INVALID_HANDLE;
   drv_.GetComHandle(rec_, &port);
-  const int32_t bytesPerScan = tovScanBytes(rec_);
   uint32_t seen = UINT32_MAX;  // the first count starts the silence clock
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
   for (;;) {
@@ -112,8 +105,7 @@ ScanRun::Waited ScanRun::waitForScan() {
     }
     // Part of a scan is in: the rest is due within its time on the line. The
     // margin covers the pacing of the bytes, so that one wake-up finds it whole.
-    const int64_t restBytes = std::max<int64_t>(bytesPerScan - int64_t(waiting), 1);
-    const int64_t restMs = (restBytes * 10000 + lineBaud(rec_) - 1) / lineBaud(rec_) + 2;
+    const int64_t restMs = tovScanRestMs(rec_, waiting) + 2;
     host_.sleepUntil(std::min(deadline, now + restMs));
   }
 }
@@ -131,7 +123,7 @@ bool ScanRun::takeScan(std::vector<double>* millivolts, std::string* failure) {
     millivolts->push_back(rec_->millivolts);
   }
   if (rec_->scanType == 0) return true;
-  const bool framed = rec_->scanBufferCount > 0 && rec_->scanBuffer[0] == kEndMarker;
+  const bool framed = tovScanEndMarkerSeen(rec_);
   drv_.RemFromBuffer(rec_, TOV_SCAN_BUFFER_SIZE);  // the next scan starts empty either way
   if (!framed) *failure = "End scan framing failure";
   return framed;

@@ -19,7 +19,8 @@ search (libtovdrv.so, then libtovdrv.so.1).
 """
 
 from ._checks import parse_channels
-from ._library import BAUD_RATES, SCAN_TYPES, DeviceRecord, load_library
+from ._library import SCAN_TYPES, DeviceRecord, load_library
+from ._rules import BAUD_RATES
 from .converter import Converter, debug_log
 from .errors import (BusyError, CommandError, ConversionError, DriverNotFoundError,
                      PortNotOpenError, ScanError, ScanTimeError, SignOnError, TovError)

@@ -41,6 +41,12 @@ class ConverterBase:
         self._scanning = False
         self._scan_setup_sent: Optional[tuple] = None  # what the last sign-on told the converter
         self._selected: Optional[tuple] = None  # (channel, sub-channel) the converter was last told
+        # A scan run: the thread taking its scans, a stop asked for by
+        # another thread, and its end.
+        self._scan_thread: Optional[int] = None
+        self._stop_request = threading.Event()
+        self._scan_ended = threading.Event()
+        self._scan_ended.set()
 
     def _call(self, name: str, *args: Any) -> Any:
         return getattr(self._lib, name)(ctypes.byref(self.record), *args)

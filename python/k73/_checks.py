@@ -3,9 +3,10 @@ scan table built from a channel list."""
 
 import collections.abc
 import numbers
-from typing import Any, Dict, List, Mapping, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 from ._library import SKIPPED_CHANNEL
+from ._rules import averaging_offered
 
 # {channel: (first code, last code)}, {channel: code}, or channels (code 0).
 Channels = Union[Mapping[int, Union[int, Tuple[int, int]]], "collections.abc.Iterable[int]"]
@@ -30,6 +31,13 @@ def real(name: str, value: Any, low: float, high: float) -> float:
 def power_of_two(name: str, value: Any, high: int) -> int:
     value = integer(name, value, 1, high)
     if value & (value - 1):
+        raise ValueError("%s must be a power of two, not %d" % (name, value))
+    return value
+
+
+def averaging(name: str, value: Any) -> int:
+    value = integer(name, value, 1, 128)
+    if not averaging_offered(value):
         raise ValueError("%s must be a power of two, not %d" % (name, value))
     return value
 
@@ -80,17 +88,35 @@ def column_names(scan_type: int, table: List[int], cell: Tuple[int, int]) -> Tup
     return tuple(names)
 
 
+def _list_number(text: str, high: int) -> Optional[int]:
+    """A whole decimal number from 0 to high, nothing else (no sign, no blanks)."""
+    if not 1 <= len(text) <= 3 or any(c not in "0123456789" for c in text):
+        return None
+    value = int(text)
+    return value if value <= high else None
+
+
 def parse_channels(text: str) -> Dict[int, Tuple[int, int]]:
     """'0,1,5:0-3' -> {0: (0, 0), 1: (0, 0), 5: (0, 3)}: comma-separated CH
-    (control code 0), CH:CODE or CH:FIRST-LAST, as the logger takes them."""
-    channels = {}
+    (control code 0), CH:CODE or CH:FIRST-LAST, taken and refused as the
+    logger takes and refuses them (a channel listed twice too), with its
+    messages."""
+    channels: Dict[int, Tuple[int, int]] = {}
     for item in text.split(","):
-        ch, _, codes = item.strip().partition(":")
-        first, _, last = codes.partition("-")
-        try:
-            low = int(first) if first else 0
-            channels[int(ch)] = (low, int(last) if last else low)
-        except ValueError:
-            raise ValueError("bad channel item %r (CH, CH:CODE or CH:FIRST-LAST)" % item) from None
-    scan_table(channels)  # the ranges are checked here
-    return channels
+        ch_text, colon, codes = item.partition(":")
+        ch = _list_number(ch_text, 5)
+        if ch is None:
+            raise ValueError('channels are 0 to 5, not "%s"' % item)
+        first = last = 0
+        if colon:
+            first_text, dash, last_text = codes.partition("-")
+            low = _list_number(first_text, 15)
+            high = _list_number(last_text, 15) if dash else low
+            if low is None or high is None or high < low:
+                raise ValueError('control codes are 0 to 15 as CODE or FIRST-LAST, not "%s"'
+                                 % item)
+            first, last = low, high
+        if ch in channels:
+            raise ValueError("channel %d is listed twice" % ch)
+        channels[ch] = (first, last)
+    return dict(sorted(channels.items()))

@@ -5,7 +5,8 @@ from typing import Optional
 
 from . import _checks as check
 from ._base import ConverterBase, exclusive
-from ._library import BAUD_RATES
+from ._rules import BAUD_RATES
+from .errors import CommandError
 
 
 class CommandsMixin(ConverterBase):
@@ -33,7 +34,7 @@ class CommandsMixin(ConverterBase):
     @averaging.setter
     @exclusive
     def averaging(self, value: int) -> None:
-        self.record.remoteAvg = check.power_of_two("averaging", value, 1 << 15)
+        self.record.remoteAvg = check.averaging("averaging", value)
         if self._open:
             self._command("RemoteAvg", "averaging change")
 
@@ -44,21 +45,33 @@ class CommandsMixin(ConverterBase):
         """Changes the A/D mode (gain, word length, polarity, conversion rate,
         standby) of a signed-on converter (SendADMode) and returns the rate
         the converter actually runs at. Arguments left out keep their value."""
-        rec = self.record
+        # Every argument is checked before the record changes at all.
         if bits is not None and check.integer("bits", bits, 16, 24) not in (16, 24):
             raise ValueError("bits must be 16 or 24, not %r" % (bits,))
-        self._check_open("set_mode")
         if gain is not None:
-            rec.gain = check.power_of_two("gain", gain, 128)
+            gain = check.power_of_two("gain", gain, 128)
+        if sample_rate is not None:
+            sample_rate = check.real("sample_rate", sample_rate, 10.0, 1027.0)
+        self._check_open("set_mode")
+        self._check_not_scanning()
+        rec = self.record
+        before = (rec.gain, rec.bytesPerConversion, rec.bipolar, rec.sampleRate, rec.standby)
+        if gain is not None:
+            rec.gain = gain
         if bits is not None:
             rec.bytesPerConversion = 3 if bits == 24 else 2
         if bipolar is not None:
             rec.bipolar = 1 if bipolar else 0
         if sample_rate is not None:
-            rec.sampleRate = check.real("sample_rate", sample_rate, 10.0, 1027.0)
+            rec.sampleRate = sample_rate
         if standby is not None:
             rec.standby = 1 if standby else 0
-        self._command("SendADMode", "A/D mode change")
+        try:
+            self._command("SendADMode", "A/D mode change")
+        except CommandError:
+            # The converter kept its mode: so does the record.
+            (rec.gain, rec.bytesPerConversion, rec.bipolar, rec.sampleRate, rec.standby) = before
+            raise
         return float(rec.sampleRate)
 
     @property

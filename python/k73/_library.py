@@ -12,14 +12,13 @@ from typing import Any, List, Optional, Union
 
 from .errors import DriverNotFoundError
 
-SCAN_BUFFER_SIZE = 128
+from ._rules import SCAN_BUFFER_SIZE
+
 REPLY_SIZE = 26
 PORT_SLOTS = 255
-BAUD_RATES = (9600, 4800, 2400, 1200, 600, 300)  # by baudIndex
 # Scan types by name; "selfcal" is the logger's short name for the third.
 SCAN_TYPES = {"single": 0, "normal": 1, "self-calibrating": 2, "selfcal": 2}
 SKIPPED_CHANNEL = 0x10  # first code 1, last code 0
-END_MARKER = 0x0F
 
 _u8, _i16, _i32, _u32 = ctypes.c_uint8, ctypes.c_int16, ctypes.c_int32, ctypes.c_uint32
 _WINDOWS = sys.platform == "win32"

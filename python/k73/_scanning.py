@@ -2,24 +2,20 @@
 streams each scan; scans() yields them as Scan records, acquire() gathers
 them into a Block."""
 
+import contextlib
 import ctypes
 import datetime
+import threading
 import sys
 from typing import Any, Iterator, List, Optional, Tuple
 
 from . import _checks as check
 from ._base import ConverterBase, exclusive
-from ._library import END_MARKER, SCAN_BUFFER_SIZE, SCAN_TYPES, SKIPPED_CHANNEL
-from .errors import ScanError, ScanTimeError
+from . import _rules as rules
+from ._library import SCAN_BUFFER_SIZE, SCAN_TYPES, SKIPPED_CHANNEL
+from .errors import BusyError, ScanError, ScanTimeError
 from .scans import Block, Scan, ScanTime, require
 
-# Messages for the scan failures the driver reports in lastError.
-SCAN_ERRORS = {
-    1: "Start scan framing failure",
-    2: "not enough chars, possible communications error",
-    3: "buffer overflow",
-    10: "scan rate too fast for this scan type",
-}
 
 
 class ScanningMixin(ConverterBase):
@@ -44,7 +40,6 @@ class ScanningMixin(ConverterBase):
         result = self._call("CheckScanTime", ctypes.byref(longest), ctypes.byref(shortest))
         return result != 0, ScanTime(rec.scanInterval, shortest.value, longest.value, result == 2)
 
-    @exclusive
     def scans(self, channels: Any = None, interval: Optional[float] = None,
               count: Optional[int] = None, scan_type: str = "normal",
               digital_inputs: bool = False) -> Iterator[Scan]:
@@ -63,8 +58,33 @@ class ScanningMixin(ConverterBase):
 
         When the first scan is asked for, the converter is signed on again if
         the scan set-up differs from what it last received (the table and
-        interval reach it only at sign-on); scanning stops when the loop ends
-        or the generator is closed."""
+        interval reach it only at sign-on). Scanning stops when count scans
+        are taken, when the generator is closed, or at stop() or close()
+        (also from another thread): a loop left early with break leaves the
+        converter scanning until one of these, so prefer scanning()."""
+        names = self._set_up_scans(channels, interval, count, scan_type)
+        return self._scan_generator(count, names, digital_inputs)
+
+    @contextlib.contextmanager
+    def scanning(self, channels: Any = None, interval: Optional[float] = None,
+                 count: Optional[int] = None, scan_type: str = "normal",
+                 digital_inputs: bool = False) -> Iterator[Iterator[Scan]]:
+        """scans() as a context manager: the converter stops scanning when
+        the block is left, also by an exception or Ctrl-C.
+
+            with adc.scanning([0, 4], interval=1) as stream:
+                for scan in stream:
+                    ..."""
+        stream = self.scans(channels, interval, count, scan_type, digital_inputs)
+        try:
+            yield stream
+        finally:
+            stream.close()  # type: ignore[attr-defined]  # stops a stream that started
+
+    @exclusive
+    def _set_up_scans(self, channels: Any, interval: Optional[float], count: Optional[int],
+                      scan_type: str) -> Tuple[str, ...]:
+        self._stop_request.clear()  # from here on a stop() ends this run
         rec = self.record
         if channels is None:
             kind = {v: k for k, v in SCAN_TYPES.items()}.get(rec.scanType, "normal")
@@ -89,8 +109,7 @@ class ScanningMixin(ConverterBase):
         else:
             table, points = check.scan_table(channels)
         self._check_not_scanning()
-        calibration_points = 2 if kind == 2 else 0
-        if (points + calibration_points) * rec.bytesPerConversion + 2 > SCAN_BUFFER_SIZE:
+        if not rules.scan_fits_buffer(kind, points, rec.bytesPerConversion):
             raise ValueError("%d points do not fit the driver's %d-byte scan buffer"
                              % (points, SCAN_BUFFER_SIZE))
         if kind == 0:
@@ -103,8 +122,7 @@ class ScanningMixin(ConverterBase):
         if interval is None:
             interval = self._scan_time(0.0)[1].shortest
         self.check_scan_time(interval)
-        names = check.column_names(kind, table, cell)
-        return self._scan_generator(count, names, digital_inputs)
+        return check.column_names(kind, table, cell)
 
     def acquire(self, channels: Any = None, interval: Optional[float] = None, count: int = 1,
                 scan_type: str = "normal") -> Block:
@@ -113,22 +131,32 @@ class ScanningMixin(ConverterBase):
         pandas. Needs numpy (checked before the converter is touched)."""
         require("numpy", "python3-numpy")
         count = check.integer("count", count, 1, sys.maxsize)
-        run = self.scans(channels, interval, count, scan_type)
-        taken = list(run)
-        return Block(taken, taken[0].names)
+        names = self._set_up_scans(channels, interval, count, scan_type)
+        run = self._scan_generator(count, names, False)
+        try:
+            taken = list(run)  # fewer than count after stop() or close()
+        finally:
+            run.close()
+        return Block(taken, names)
 
     def _scan_generator(self, count: Optional[int], names: Tuple[str, ...],
                         digital_inputs: bool) -> Iterator[Scan]:
+        if self._stop_request.is_set():
+            return  # stopped while being set up
         with_digin = self._start_scanning(digital_inputs)
         rec = self.record
-        interval = rec.scanInterval
+        # The scans' spacing as the converter's timer keeps it.
+        interval = rules.timer_interval(rec.scanInterval, rec.firmwareVersion, rec.counterPreset,
+                                        rec.baudIndex)
         values_per_scan = len(names)
         fresh = ctypes.c_uint8()
         digital_in: Optional[int] = None
         try:
             index = 0
-            while count is None or index < count:
+            while (count is None or index < count) and not self._stop_request.is_set():
                 values = self._one_scan(values_per_scan, with_digin, fresh)
+                if self._stop_request.is_set():
+                    break
                 if fresh.value:
                     digital_in, fresh.value = int(rec.digitalIn), 0
                 scan = Scan(index, datetime.datetime.now(datetime.timezone.utc),
@@ -150,6 +178,8 @@ class ScanningMixin(ConverterBase):
         if not self._call("StartScanning"):
             raise ScanError("the converter did not start scanning", function="StartScanning")
         self._scanning = True
+        self._scan_ended.clear()
+        self._scan_thread = threading.get_ident()
         return digital_inputs
 
     @exclusive
@@ -162,22 +192,57 @@ class ScanningMixin(ConverterBase):
             ok, function = self._call("GetOneScan"), "GetOneScan"
         if not ok:
             code = rec.lastError
-            raise ScanError(SCAN_ERRORS.get(code, "scan failed, error %d" % code),
+            raise ScanError(rules.scan_failure(code) or "scan failed, error %d" % code,
                             code=code, function=function)
         values: List[float] = []
         for _ in range(points):
             self._call("Gconv")
             values.append(rec.millivolts)
         if rec.scanType != 0:
-            if rec.scanBufferCount < 1 or rec.scanBuffer[0] != END_MARKER:
+            if not rules.end_marker_seen(rec):
                 raise ScanError("End scan framing failure", code=1, function=function)
             self._call("RemFromBuffer", 1)
         return tuple(values)
 
-    @exclusive
     def _stop_scanning(self) -> None:
+        # Waits for the record rather than refusing: the end of a run must
+        # not fail because another thread is stopping or closing it too.
+        if not self._owner.acquire(timeout=self.record.scanInterval + 5.0):
+            raise BusyError("stop: COM%d is in use by another thread" % self.port,
+                            function="stop")
+        try:
+            self._stop_scanning_now()
+        finally:
+            self._owner.release()
+
+    def _stop_scanning_now(self) -> None:
         # After close() the port is gone and the stop was already sent.
         if self._scanning and self._open:
             self._call("StopScanning")  # which selects the record's input again
             self._selected = (self.record.channel, self.record.subChannel)
         self._scanning = False
+        self._scan_thread = None
+        self._scan_ended.set()
+
+    def stop(self, timeout: Optional[float] = None) -> None:
+        """Stops a scan run. From another thread: asks the thread that runs
+        it to end its scans(), scanning() or acquire() after the scan under
+        way (within one scan interval) and waits for it (up to timeout
+        seconds, default the interval plus 5 s; then stops the converter
+        itself). From the scanning thread: stops a stream left early."""
+        if self._scan_thread != threading.get_ident():
+            self._stop_request.set()  # also ends a run still being set up
+            if not self._scanning:
+                return
+            wait = self.record.scanInterval + 5.0 if timeout is None else timeout
+            if self._scan_ended.wait(max(0.0, wait)):
+                return
+            # The scanning thread is not taking scans (its loop is busy or
+            # left): stop the converter between two of its calls.
+            if not self._owner.acquire(timeout=1.0):
+                raise BusyError("stop: COM%d is in use by another thread" % self.port,
+                                function="stop")
+            self._owner.release()
+        if self._scanning:
+            self._stop_request.set()
+            self._stop_scanning()

@@ -2,14 +2,17 @@
 needs as a method or property."""
 
 import ctypes
+import threading
 from typing import Any, Optional
 
 from . import _checks as check
 from ._base import ConverterBase, exclusive
 from ._commands import CommandsMixin
-from ._library import BAUD_RATES, PORT_SLOTS, DeviceRecord, load_library
+from ._library import PORT_SLOTS, DeviceRecord, load_library
+from ._port_check import trouble_with
+from ._rules import BAUD_RATES
 from ._scanning import ScanningMixin
-from .errors import ConversionError, SignOnError
+from .errors import BusyError, ConversionError, SignOnError
 from .settings import Settings
 
 __all__ = ["Converter", "debug_log"]
@@ -52,7 +55,7 @@ class Converter(CommandsMixin, ScanningMixin, ConverterBase):
                             gain=check.power_of_two("gain", gain, 128),
                             sample_rate=check.real("sample_rate", sample_rate, 10.0, 1027.0),
                             filter=check.integer("filter", filter, 0, 2),
-                            remote_avg=check.power_of_two("remote_avg", remote_avg, 1 << 15),
+                            remote_avg=check.averaging("remote_avg", remote_avg),
                             in_queue_size=check.integer("in_queue_size", in_queue_size, 11, 1 << 20))
         super().__init__()
         self._lib = library if library is not None else load_library()
@@ -72,6 +75,7 @@ class Converter(CommandsMixin, ScanningMixin, ConverterBase):
         the console checks them. The file holds one set of settings for every
         device, so the port is given here. Raises OSError when the file
         cannot be read."""
+        port = check.integer("port", port, 1, PORT_SLOTS)
         settings = Settings.load(path)
         conv = cls(port, library=library)
         settings.apply(conv.record)
@@ -96,18 +100,33 @@ class Converter(CommandsMixin, ScanningMixin, ConverterBase):
         self._check_not_scanning()
         if not self._call("SignOn"):
             self._open = False
-            raise SignOnError("no converter signs on at COM%d" % self.port, function="SignOn")
+            code = int(self.record.lastError)
+            trouble = trouble_with(self.port)
+            raise SignOnError("no converter signs on at COM%d%s (error %d)"
+                              % (self.port, ": " + trouble if trouble else "", code),
+                              code=code, function="SignOn")
         self._open = True
         self._scan_setup_sent = self._scan_setup()
         self._selected = None  # a sign-on selects no input of ours
         return self
 
-    @exclusive
     def close(self) -> None:
-        """Takes the converter off line and closes the port; safe to repeat."""
-        self._call("CloseDevice")
-        self._open = False
-        self._scanning = False
+        """Takes the converter off line and closes the port; safe to repeat.
+        From another thread it first ends a scan run there (see stop())."""
+        if self._scan_thread != threading.get_ident():
+            self.stop()  # ends a run of another thread, also one being set up
+        if not self._owner.acquire(timeout=self.record.scanInterval + 5.0):
+            raise BusyError("close: COM%d is in use by another thread" % self.port,
+                            function="close")
+        try:
+            self._call("CloseDevice")  # which also stops a scan run
+            self._open = False
+            self._scanning = False
+            self._stop_request.set()  # a stream left suspended ends when resumed
+            self._scan_thread = None
+            self._scan_ended.set()
+        finally:
+            self._owner.release()
 
     def __enter__(self) -> "Converter":
         return self

@@ -75,6 +75,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     count = args.count if args.count is not None else (args.window if args.save else None)
     window: Deque[Scan] = collections.deque(maxlen=max(1, args.window))
     fig, ax = plt.subplots(figsize=(6.4, 3.2), dpi=80)
+    title = "Model K73 on COM%d" % args.port
     try:
         k73 = (Converter.from_settings(args.settings, args.port) if args.settings
                else Converter(args.port, sample_rate=args.rate))
@@ -82,24 +83,31 @@ def main(argv: Optional[List[str]] = None) -> int:
             channels = args.channels
             if channels is None and not args.settings:
                 channels = parse_channels("0")
-            run = k73.scans(channels, args.interval, count, args.type)
-            title = "Model K73 on COM%d, a scan every %.3f s" % (args.port, k73.record.scanInterval)
-            if not args.save:
-                plt.ion()
-                plt.show()
-            for scan in run:
-                window.append(scan)
+            with k73.scanning(channels, args.interval, count, args.type) as run:
+                title = "Model K73 on COM%d, a scan every %.3f s" % (args.port,
+                                                                     k73.record.scanInterval)
                 if not args.save:
-                    if not plt.fignum_exists(fig.number):
-                        break
-                    draw(ax, list(window), title)
-                    fig.tight_layout()
-                    plt.pause(0.001)
+                    plt.ion()
+                    plt.show()
+                for scan in run:
+                    window.append(scan)
+                    if not args.save:
+                        if not plt.fignum_exists(fig.number):
+                            break
+                        draw(ax, list(window), title)
+                        fig.tight_layout()
+                        plt.pause(0.001)
     except KeyboardInterrupt:
-        pass
+        if args.save and not window:
+            print("k73.plot: interrupted before the first scan; %s not written" % args.save,
+                  file=sys.stderr)
+            return 130
     except (TovError, OSError) as e:
         print("k73.plot: %s" % e, file=sys.stderr)
         return 1
+    except (ValueError, TypeError) as e:  # a scan set-up the converter cannot take
+        print("k73.plot: %s" % e, file=sys.stderr)
+        return 2
     if args.save:
         draw(ax, list(window), title)
         fig.tight_layout()
@@ -108,5 +116,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     return 0
 
 
+def _main() -> int:
+    try:
+        return main()
+    except KeyboardInterrupt:  # while starting up, before the run
+        print("k73.plot: interrupted", file=sys.stderr)
+        return 130
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(_main())

@@ -18,8 +18,11 @@ class ScanTime(NamedTuple):
 
 
 class Scan(NamedTuple):
-    """One scan. index counts from 0 in the run; time_utc is the host's clock
-    when the scan arrived; t_s is index x the snapped interval, the
+    """One scan. index counts from 0 in the run; time_utc is the host's
+    clock (UTC) when the package read the scan from the driver, not when the
+    converter measured it: it carries the host's delays and clock steps;
+    t_s is index x the interval the converter's timer keeps (on firmware
+    above 100 without a counter preset not quite the snapped one), the
     converter's own time; values are millivolts in data-file order, named by
     names (one tuple shared by every scan of a run); digital_in is the
     digital-input byte that came with the scan when they were asked for,

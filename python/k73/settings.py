@@ -2,6 +2,7 @@
 a fixed order and without names, read and written exactly as the console
 program reads and writes it."""
 
+import contextlib
 import ctypes
 import dataclasses
 import math
@@ -12,9 +13,16 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 __all__ = ["Settings"]
 
 _LINE_SIZE = 80  # the console reads a line in pieces of at most 79 characters
-_INTEGER = re.compile(r"\s*[+-]?\d+")
-_REAL = re.compile(r"\s*[+-]?(\d+\.?\d*([eE][+-]?\d+)?|\.\d+([eE][+-]?\d+)?|inf(inity)?|nan)",
-                   re.IGNORECASE)
+# What the console's number reading takes (the C library's, in the "C"
+# locale): its blanks only, then a decimal integer, or a decimal or
+# hexadecimal real, an infinity or a NaN.
+_BLANKS = "[ \t\n\v\f\r]*"
+_INTEGER = re.compile(_BLANKS + "([+-]?[0-9]+)")
+_HEX = "0[xX]([0-9a-fA-F]+\\.?[0-9a-fA-F]*|\\.[0-9a-fA-F]+)([pP][+-]?[0-9]+)?"
+_DECIMAL = "([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?"
+_REAL = re.compile(_BLANKS + "([+-]?)(?:(%s)|(%s)|(inf(?:inity)?|nan(?:\\([0-9A-Za-z_]*\\))?))"
+                   % (_HEX, _DECIMAL), re.IGNORECASE)
+_LLONG = 1 << 63
 _FLT_MAX = 3.4028234663852886e38
 
 
@@ -71,7 +79,8 @@ class Settings:
         return settings
 
     def save(self, path: Union[str, "os.PathLike[str]"] = "tovset.cfg") -> None:
-        """Writes the file as the console does, byte for byte."""
+        """Writes the file as the console does, byte for byte. Raises OSError,
+        with the file left as it was, when it cannot be written whole."""
         lines = [_uint32_as_int(self.out_queue_size), _uint32_as_int(self.in_queue_size),
                  self.baud_index, self.device_index, "%f" % self.scan_interval,
                  self.points_per_scan, _uint32_as_int(self.remote_avg), self.scan_type,
@@ -79,8 +88,21 @@ class Settings:
                  self.bytes_per_conversion, self.bipolar, self.filter, self.gain,
                  "%f" % self.sample_rate, self.mode_low, self.mode_mid, self.mode_high,
                  _int16(self.local_averaging)]
-        with open(path, "w", newline="") as f:
-            f.write("".join("%s%s" % (value, os.linesep) for value in lines))
+        text = "".join("%s%s" % (value, os.linesep) for value in lines)
+        # Written whole beside the file (as the console does, "<name>.tmp"),
+        # then put in its place in one step: a full disk or a crash part-way
+        # leaves the old file as it was.
+        temporary = os.fspath(path) + ".tmp"
+        try:
+            with open(temporary, "w", newline="") as f:
+                f.write(text)
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
 
     @classmethod
     def from_record(cls, rec: Any, local_averaging: int = 1) -> "Settings":
@@ -115,23 +137,42 @@ def _uint32_as_int(n: int) -> int:
 
 
 def _console_lines(text: str) -> List[str]:
-    """The file as the console's line reader sees it: lines, a longer one cut
-    into pieces of 79 characters, each piece counting as a line."""
+    """The file as the console's line reader sees it: lines ended by "\\n"
+    only, a longer one cut into pieces of 79 characters, each piece counting
+    as a line."""
     lines = []
-    for line in text.splitlines(keepends=True):
-        lines += [line[i:i + _LINE_SIZE - 1] for i in range(0, len(line), _LINE_SIZE - 1)]
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start, start + _LINE_SIZE - 1)
+        end = min(start + _LINE_SIZE - 1, len(text)) if end < 0 else end + 1
+        lines.append(text[start:end])
+        start = end
     return lines
 
 
 def _integer(line: str) -> Optional[int]:
-    """The decimal integer a line starts with, cut to its low 32 bits."""
+    """The decimal integer a line starts with, held to the 64-bit range as the
+    C library holds it, then cut to its low 32 bits."""
     m = _INTEGER.match(line)
-    return None if m is None else ctypes.c_int32(int(m.group())).value
+    if m is None:
+        return None
+    n = min(max(int(m.group(1)), -_LLONG), _LLONG - 1)
+    return ctypes.c_int32(n & 0xFFFFFFFF).value
 
 
 def _real(line: str) -> Optional[float]:
     m = _REAL.match(line)
-    return None if m is None else float(m.group())
+    if m is None:
+        return None
+    sign, hexadecimal, decimal = m.group(1), m.group(2), m.group(5)
+    if hexadecimal:
+        try:
+            return float.fromhex(sign + hexadecimal)
+        except OverflowError:
+            return math.inf
+    if decimal:
+        return float(sign + decimal)
+    return math.nan  # an infinity or a NaN: refused either way
 
 
 # Line number -> (field, the value to store or None to refuse it).

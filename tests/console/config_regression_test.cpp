@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "config.h"
+#include "settings_file.h"
 #include "tmux_session.h"
 
 namespace {

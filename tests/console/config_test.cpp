@@ -1,13 +1,15 @@
 // The settings file: what is written, what is read back, and what a damaged
 // file can and cannot do to a record.
-#include "config.h"
-
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "settings_file.h"
 #include "tmux_session.h"
 
 namespace tov {
@@ -161,6 +163,26 @@ TEST(ConfigurationFile, UnwritableFileReportsFailure) {
   TempDir dir;
   DeviceRecord rec = DefaultRecord();
   EXPECT_FALSE(SaveConfiguration(&rec, 1, (dir.path() + "/no/such/dir/tovset.cfg").c_str()));
+}
+
+// A disk that fills part-way through the save, as a file-size limit makes
+// it: the old file stays whole, and nothing is left beside it.
+TEST(ConfigurationFile, AFullDiskLeavesTheOldFileWhole) {
+  TempDir dir;
+  dir.write("tovset.cfg", EditedFile());
+  DeviceRecord rec = DefaultRecord();
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit full = {40, limit.rlim_max};
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);  // EFBIG rather than the signal
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  const bool saved = SaveConfiguration(&rec, 1, dir.file("tovset.cfg").c_str());
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(dir.read("tovset.cfg"), EditedFile());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("tovset.cfg.tmp")));
 }
 
 }  // namespace

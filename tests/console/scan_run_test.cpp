@@ -245,6 +245,29 @@ TEST_F(ScanRunScreen, AMissingEndMarkerIsReportedAfterTheScanIsFiled) {
   EXPECT_EQ(fake.count("StopScanning"), 1);
 }
 
+// A full disk: the first line the file does not take ends the run with the
+// reason, rather than the screen going on with scans that are not stored.
+TEST_F(ScanRunScreen, ADataFileThatTakesNoMoreStopsTheRunWithTheReason) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (int16_t type : {1, 0}) {
+    rec().scanType = type;
+    scans = 0;
+    stopEvery = 0;
+    const auto scan = fake.GetOneScan;
+    fake.GetOneScan = [&, scan](DeviceRecord* r) -> int16_t {
+      screen.pushKey(' ');  // the key the message waits for
+      return scan(r);
+    };
+    Run("/dev/full");
+    fake.GetOneScan = scan;
+
+    EXPECT_EQ(atStop(2, 18, 65),
+              "Data file not written (No space left on device): scanning stopped");
+    EXPECT_EQ(fake.count("GetOneScan"), type == 1 ? 1 : 2);
+  }
+  EXPECT_EQ(fake.count("StopScanning"), 2);
+}
+
 TEST_F(ScanRunScreen, AKeyBeforeTheFirstScanStopsWithNothingFiled) {
   int polls = 0;
   fake.GetNumScansInBuffer = [&](DeviceRecord*) -> int32_t {

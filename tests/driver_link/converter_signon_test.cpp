@@ -46,6 +46,34 @@ TEST_F(ConverterBench, NewerFirmwareSignsOnWithItsCounters) {
   EXPECT_EQ(GetVer(&rec), 1);  // the counter packets left it in step
 }
 
+// The interval a client takes the scans' spacing to be is the one the
+// converter's timer keeps, for every firmware and preset: where the sign-on
+// counts on one time base and the timer runs on the other, it is neither the
+// snapped nor the requested interval.
+TEST_F(ConverterBench, TheTimerKeepsTheIntervalTheClientRuleGives) {
+  for (int firmware : {100, 101}) {
+    for (int32_t preset : {-1, 0, 255, 1000}) {
+      for (int16_t baudIndex : {0, 3}) {
+        converter.model().firmwareVersion = static_cast<uint8_t>(firmware);
+        rec.counterPreset = preset;
+        rec.baudIndex = baudIndex;
+        rec.scanInterval = 0.5;
+        ASSERT_EQ(SignOn(&rec), 1);
+        EXPECT_EQ(converter.intervalCount(), tovTimerCount(&rec));
+        EXPECT_DOUBLE_EQ(converter.scanIntervalS(), tovTimerInterval(&rec))
+            << firmware << " " << preset << " " << baudIndex;
+      }
+    }
+  }
+  // Firmware 101 with no preset: CheckScanTime snaps 0.5 s to 0.4999168 s,
+  // and the timer keeps 0.4997120 s.
+  rec.counterPreset = -1;
+  rec.baudIndex = 0;
+  rec.scanInterval = 0.4999168;
+  ASSERT_EQ(SignOn(&rec), 1);
+  EXPECT_NEAR(tovTimerInterval(&rec), 0.4997120, 5e-8);
+}
+
 TEST_F(ConverterBench, EveryBaudRateOfTheTable) {
   const uint32_t rates[] = {9600, 4800, 2400, 1200, 600, 300};
   for (int16_t index = 0; index <= 5; ++index) {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "converter.h"
 #include "run_info.h"
 #include "run_setup.h"
 #include "scan_run.h"
+#include "settings_file.h"
 #include "virtual_bench.h"
 
 namespace {

@@ -49,6 +49,14 @@ def test_readings_scans_with_times_and_close(com1):
     assert adc.read_mv(2, 2, settle=False) == pytest.approx(mv(2, 2), abs=0.01)
 
 
+def test_set_mode_checks_every_argument_before_changing_any(com1):
+    adc, _ = com1
+    before = (adc.record.gain, adc.record.sampleRate)
+    with pytest.raises(ValueError, match="sample_rate"):
+        adc.set_mode(gain=2, sample_rate=5.0)
+    assert (adc.record.gain, adc.record.sampleRate) == before
+
+
 def test_self_calibrating_block_and_dataframe(com1):
     adc, _ = com1
     block = adc.acquire({2: (2, 3)}, count=4, scan_type="self-calibrating")
@@ -172,3 +180,47 @@ def test_two_converters_scan_in_two_threads(sims, lib, tmp_path):
     assert refused is not None and "another thread" in str(refused)
     assert shared.is_open
     shared.close()
+
+
+def test_scanning_stops_on_leaving_and_on_stop_or_close_from_another_thread(sims, lib):
+    """scanning() stops the converter however its block is left; stop() and
+    close() from another thread end a run within a scan interval."""
+    sims(6)
+    adc = k73.Converter(port=6, sample_rate=1027, library=lib).sign_on()
+    with pytest.raises(RuntimeError):
+        with adc.scanning({0: 0}) as stream:
+            assert len(next(stream).values) == 1
+            raise RuntimeError("the caller's own failure")
+    assert adc.read_mv(1, settle=False) == pytest.approx(mv(1), abs=0.01)  # not scanning
+
+    interval = 0.5
+    assert len(list(adc.scans({0: 0}, interval=interval, count=1))) == 1  # signed on for these
+    for run in (adc.acquire, adc.scans):
+        stopper = threading.Timer(1.5, adc.stop)
+        started = time.monotonic()
+        stopper.start()
+        taken = run({0: 0}, interval=interval, count=1000)
+        taken = list(taken) if run == adc.scans else taken
+        elapsed = time.monotonic() - started
+        stopper.join()
+        assert 2 <= len(taken) <= 5 and elapsed < 1.5 + interval + 3.0
+    assert adc.read_mv(2, settle=False) == pytest.approx(mv(2), abs=0.01)
+
+    assert len(list(adc.scans({0: 0}, interval=interval, count=1))) == 1  # signed on again
+    closer = threading.Timer(1.5, adc.close)
+    closer.start()
+    with adc.scanning({0: 0}, interval=interval) as stream:
+        assert 2 <= len(list(stream)) <= 5
+    closer.join()
+    assert not adc.is_open
+
+
+def test_scan_times_follow_the_timer_on_newer_firmware(sims, lib):
+    """Firmware 101 without a counter preset: the scans come 0.4997120 s
+    apart, not the 0.4999168 s CheckScanTime snaps 0.5 s to."""
+    sims(7, "--firmware", "101")
+    with k73.Converter(port=7, sample_rate=1027, library=lib) as adc:
+        adc.sign_on()
+        scans = list(adc.scans({0: 0}, interval=0.5, count=2))
+        assert adc.record.scanInterval == pytest.approx(0.4999168, abs=1e-7)
+        assert scans[1].t_s == pytest.approx(0.4997120, abs=1e-7)

@@ -5,6 +5,9 @@ the console's own, and the optional numpy."""
 import ctypes
 import dataclasses
 import os
+import resource
+import signal
+import socket
 import subprocess
 import sys
 import time
@@ -14,6 +17,7 @@ import pytest
 import k73
 
 TOVCON = os.environ.get("TOVCON")
+K73LOG = os.environ.get("K73LOG")
 
 
 def test_record_has_the_header_layout():
@@ -131,6 +135,59 @@ def test_settings_file_checks_as_the_console_does(tmp_path):
     assert (s.mode_mid, s.local_averaging) == (0, 1)
     with pytest.raises(OSError):
         k73.Settings.load(tmp_path / "missing.cfg")
+
+
+def test_from_settings_checks_the_port_before_reading_the_file(tmp_path, lib):
+    with pytest.raises(ValueError, match="port"):
+        k73.Converter.from_settings(str(tmp_path / "missing.cfg"), port=0, library=lib)
+    with pytest.raises(ValueError, match="remote_avg must be 1 to 128"):
+        k73.Converter(remote_avg=256, library=lib)  # the sign-on would send its low byte, 0
+
+
+def test_failed_sign_on_says_why_as_k73log_does(tmp_path, lib, monkeypatch):
+    """No COM1, COM2 linking to nothing, COM3 to a remote host that does not
+    answer: the exception and k73log's line give the same reason."""
+    monkeypatch.chdir(tmp_path)
+    os.symlink(str(tmp_path / "nothing"), "COM2")
+    with socket.socket() as unused:  # a port nobody listens on
+        unused.bind(("127.0.0.1", 0))
+        address = "rfc2217://127.0.0.1:%d" % unused.getsockname()[1]
+    os.symlink(address, "COM3")
+    reasons = ["there is no COM1 in the current directory",
+               "COM2 links to %s, which does not exist" % (tmp_path / "nothing"),
+               "COM3 links to %s, whose host does not answer" % address]
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.environ["TOVDRV_LIBRARY"]))
+    for port, reason in zip((1, 2, 3), reasons):
+        with k73.Converter(port=port, library=lib) as adc:
+            with pytest.raises(k73.SignOnError) as failure:
+                adc.sign_on()
+        assert str(failure.value).startswith("no converter signs on at COM%d: %s (error "
+                                              % (port, reason))
+        if K73LOG:
+            log = subprocess.run([K73LOG, "--port", "COM%d" % port, "--count", "1", "-o", "-"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                                 timeout=60)
+            assert "k73log: no converter answers on COM%d: %s\n" % (port, reason) \
+                in log.stderr.decode()
+
+
+def test_settings_save_on_a_full_disk_leaves_the_old_file(tmp_path):
+    """A disk that fills part-way through the save, as a file-size limit makes
+    it: OSError, the old file whole, nothing left beside it."""
+    path = tmp_path / "tovset.cfg"
+    path.write_text("\n".join(SETTINGS_LINES) + "\n")
+    old = path.read_bytes()
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG rather than the signal
+    resource.setrlimit(resource.RLIMIT_FSIZE, (40, limit[1]))
+    try:
+        with pytest.raises(OSError):
+            k73.Settings().save(path)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, previous)
+    assert path.read_bytes() == old
+    assert os.listdir(tmp_path) == ["tovset.cfg"]
 
 
 @pytest.mark.skipif(not TOVCON, reason="the console program is not built")

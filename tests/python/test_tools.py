@@ -2,8 +2,10 @@
 and k73log's csv against a DataFrame of the same scans."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -50,7 +52,20 @@ def test_plot_command_saves_a_png(com5):
     with open("plot.png", "rb") as f:
         assert f.read(8) == PNG
     bad = run("-m", "k73.plot", "--channels", "9", "--save", "x.png")
-    assert bad.returncode == 2 and "channel must be 0 to 5" in bad.stderr
+    assert bad.returncode == 2 and 'channels are 0 to 5, not "9"' in bad.stderr
+    assert "Traceback" not in bad.stderr
+
+
+def test_plot_interrupted_before_the_first_scan_says_so(com5):
+    plot = subprocess.Popen([sys.executable, "-B", "-m", "k73.plot", "--port", "COM5",
+                             "--interval", "3", "--save", "never.png", "--count", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(2)
+    plot.send_signal(signal.SIGINT)
+    _, err = plot.communicate(timeout=60)
+    assert plot.returncode == 130
+    assert "interrupted" in err and "Traceback" not in err
+    assert not os.path.exists("never.png")
 
 
 def test_dataframe_is_the_loggers_csv(com5, lib):

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "config.h"
 #include "console_platform.h"
+#include "settings_file.h"
 
 namespace tov::test {
 

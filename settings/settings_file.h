@@ -1,7 +1,7 @@
 // The settings file "tovset.cfg": one device record's link, scan and converter
 // set-up plus the program's local-averaging count, 26 lines of one number each.
-#ifndef TOV_CONSOLE_CONFIG_H
-#define TOV_CONSOLE_CONFIG_H
+#ifndef TOV_SETTINGS_FILE_H
+#define TOV_SETTINGS_FILE_H
 
 #include <cstdint>
 
@@ -22,8 +22,10 @@ void SetConfigurationDefaults(DeviceRecord* rec, int32_t& localAveraging);
 bool LoadConfiguration(DeviceRecord* rec, int32_t& localAveraging,
                        const char* fileName = kConfigFileName);
 
-// Rewrites the file from rec and localAveraging; false when it cannot be
-// created (nothing written).
+// Rewrites the file from rec and localAveraging: written whole to
+// "<fileName>.tmp" beside it, checked, then put in its place. False, with the
+// file as it was, when any of that fails (a full disk, no room for the
+// temporary file).
 bool SaveConfiguration(const DeviceRecord* rec, int32_t localAveraging,
                        const char* fileName = kConfigFileName);
 

@@ -1,14 +1,16 @@
 // "tovset.cfg": 26 lines, one number each, in a fixed order and without
 // names. Both directions walk one table of fields: where each line's value
 // lives, how it is written and read, and which values the program can use.
-#include "config.h"
+#include "settings_file.h"
 
 #include <cfloat>
 #include <cstdio>
+#include <string>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
+#include "file_replace.h"
 #include "number_text.h"
 
 namespace tov {
@@ -115,16 +117,16 @@ void Store(const Field& field, double value) {
       field.slot);
 }
 
-void WriteLine(std::FILE* file, const Field& field) {
-  std::visit(
+bool WriteLine(std::FILE* file, const Field& field) {
+  return std::visit(
       [&](auto* slot) {
         using T = std::remove_pointer_t<decltype(slot)>;
         if constexpr (std::is_floating_point_v<T>)
-          std::fprintf(file, "%lf\n", static_cast<double>(*slot));
+          return std::fprintf(file, "%lf\n", static_cast<double>(*slot)) > 0;
         else if (field.kind == Kind::Word)
-          std::fprintf(file, "%d\n", static_cast<int16_t>(*slot));
+          return std::fprintf(file, "%d\n", static_cast<int16_t>(*slot)) > 0;
         else
-          std::fprintf(file, "%d\n", static_cast<int32_t>(*slot));
+          return std::fprintf(file, "%d\n", static_cast<int32_t>(*slot)) > 0;
       },
       field.slot);
 }
@@ -172,13 +174,22 @@ bool LoadConfiguration(DeviceRecord* rec, int32_t& localAveraging, const char* f
 }
 
 bool SaveConfiguration(const DeviceRecord* rec, int32_t localAveraging, const char* fileName) {
-  std::FILE* file = std::fopen(fileName, "w");
+  // Written whole beside the file and checked before it takes the file's
+  // place: a full disk or a crash part-way leaves the old file as it was.
+  const std::string temporary = std::string(fileName) + ".tmp";
+  std::FILE* file = std::fopen(temporary.c_str(), "w");
   if (!file) return false;
   // The table is only read here; it names the fields of a copy.
   DeviceRecord copy = *rec;
-  for (const Field& field : Fields(&copy, &localAveraging)) WriteLine(file, field);
-  std::fclose(file);
-  return true;
+  bool written = true;
+  for (const Field& field : Fields(&copy, &localAveraging)) {
+    written = WriteLine(file, field) && written;
+  }
+  written = std::fflush(file) == 0 && !std::ferror(file) && written;
+  written = std::fclose(file) == 0 && written;
+  if (written && files::replaceFile(temporary.c_str(), fileName)) return true;
+  std::remove(temporary.c_str());
+  return false;
 }
 
 }  // namespace tov

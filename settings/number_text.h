@@ -1,7 +1,7 @@
 // Numbers out of typed answers and settings-file lines, read the way a C
 // library scan into a fixed-width slot would store them.
-#ifndef TOV_CONSOLE_NUMBER_TEXT_H
-#define TOV_CONSOLE_NUMBER_TEXT_H
+#ifndef TOV_SETTINGS_NUMBER_TEXT_H
+#define TOV_SETTINGS_NUMBER_TEXT_H
 
 #include <cstdint>
 
