@@ -12,7 +12,10 @@
 #     its message boxes' owners and its file-name prompt (console_boxes_lines.sh).
 #
 # Usage: tests/windows/run.sh [linux bin dir] [win64 bin dir] [win32 bin dir]
-# The Linux bin dir provides k73sim. Ends with "windows: N passed, N failed".
+# The Linux bin dir provides k73sim (and k73log, for the CPU comparison).
+# K73_WINE_CHECKS, when set, names the groups under Wine to run (client,
+# k73log, cpu, tovcon, release), e.g. K73_WINE_CHECKS=cpu for the CPU figures.
+# Ends with "windows: N passed, N failed".
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +39,7 @@ check() {
   shift
   if "$@"; then pass "$name"; else fail "$name"; fi
 }
+wanted() { [ -z "${K73_WINE_CHECKS:-}" ] || [[ " $K73_WINE_CHECKS " == *" $1 "* ]]; }
 finish() {
   echo "windows: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]
@@ -136,7 +140,9 @@ check "Wine's COM1 and COM12 lead to the simulator, COM2-4 to no device" [ $port
 
 # 2. The client.
 cp "$win64_bin/tovdrv.dll" "$tmp/client/"
-if x86_64-w64-mingw32-gcc -std=c11 -O1 -Wall -Wextra -Werror -I"$root/common" \
+if ! wanted client; then
+  :
+elif x86_64-w64-mingw32-gcc -std=c11 -O1 -Wall -Wextra -Werror -I"$root/common" \
   "$here/client.c" -o "$tmp/client/client.exe" -static 2>"$tmp/client/build.log"; then
   (cd "$tmp/client" && timeout 120 wine client.exe "$sim_version" "$sim_ch0_mv" "$sim_ch1_mv" \
     "$tolerance_mv" >client.log 2>&1)
@@ -156,7 +162,15 @@ else
   cat "$tmp/client/build.log"
 fi
 
-check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+wanted k73log &&
+  check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+wanted cpu &&
+  check "k73log.exe waiting for paced scans takes under 1 % of a core" \
+    "$here/cpu.sh" "$linux_bin" "$win64_bin" "$tmp/cpu"
+if ! wanted tovcon; then
+  wanted release && . "$here/release.sh"
+  finish
+fi
 
 # 3. The console program. Alone, without tovdrv.dll, it reports the missing
 # library in a box (which returns at once without a display) and ends with 1.
@@ -267,5 +281,5 @@ pane_dead() {
 }
 check "tovcon: ends with Wine" pane_dead
 . "$here/console_boxes_lines.sh"
-. "$here/release.sh"
+wanted release && . "$here/release.sh"
 finish
