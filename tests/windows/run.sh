@@ -281,5 +281,6 @@ pane_dead() {
 }
 check "tovcon: ends with Wine" pane_dead
 . "$here/console_boxes_lines.sh"
+wanted cpu && . "$here/tovcon_cpu.sh"
 wanted release && . "$here/release.sh"
 finish
