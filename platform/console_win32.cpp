@@ -177,7 +177,7 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
   const bool console = usable(input) && GetConsoleMode(input, &mode);
-  HANDLE portInput = platform::openPortInputEvent(port);
+  HANDLE portInput = platform::portInputEventOf(port);
   Wake wake = Wake::Deadline;
   for (;;) {
     if (keyWaiting()) {
@@ -203,7 +203,6 @@ Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
       break;
     }
   }
-  if (portInput) CloseHandle(portInput);
   return wake;
 }
 

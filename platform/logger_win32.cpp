@@ -67,7 +67,7 @@ int64_t utcMs() {
 
 PortWait waitForPortInput(TovHandle port, int64_t deadlineMs) {
   if (stopRequested()) return PortWait::Stop;
-  HANDLE portInput = tov::platform::openPortInputEvent(port);
+  HANDLE portInput = tov::platform::portInputEventOf(port);
   // A port the driver does not hold open has no input event: it is gone.
   if (port != INVALID_HANDLE_VALUE && !portInput) return PortWait::Gone;
   if (!portInput) return sleepUntil(deadlineMs);
@@ -85,7 +85,6 @@ PortWait waitForPortInput(TovHandle port, int64_t deadlineMs) {
       break;
     }
   }
-  CloseHandle(portInput);
   return result;
 }
 

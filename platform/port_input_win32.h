@@ -33,6 +33,19 @@ inline HANDLE openPortInputEvent(HANDLE port) {
   return OpenEventA(SYNCHRONIZE, FALSE, name);
 }
 
+// The same, opened once and kept while the program waits on the same port
+// (a port the driver closes and opens again under the same handle has the
+// same event). Not to be closed by the caller.
+inline HANDLE portInputEventOf(HANDLE port) {
+  static HANDLE knownPort = nullptr;
+  static HANDLE knownEvent = nullptr;
+  if (port == knownPort && knownEvent) return knownEvent;
+  if (knownEvent) CloseHandle(knownEvent);
+  knownEvent = openPortInputEvent(port);
+  knownPort = port;
+  return knownEvent;
+}
+
 }  // namespace tov::platform
 
 #endif

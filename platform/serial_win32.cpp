@@ -33,9 +33,7 @@ struct Port {
   HANDLE ioEvent;          // writes and immediate reads, one at a time
   OVERLAPPED waitingRead;
   bool readWaiting;
-  bool waitTimeouts;  // the handle holds the waiting read's time-outs
   uint8_t waitedByte;
-  DWORD writeTimeoutMs;
   uint32_t baud;
   uint8_t ahead[kAheadSize];
   DWORD aheadStart;
@@ -106,19 +104,17 @@ void applyLinkFormat(DCB* dcb, uint32_t baud) {
   }
 }
 
-// Reads return at once with what has arrived, or, for the waiting read, at
-// the first byte; writes keep the time-out the open asked for.
-bool useTimeouts(Port* p, bool waiting) {
-  if (p->waitTimeouts == waiting) return true;
+// A read ends as soon as it has a byte, or, with nothing arriving, after
+// kWaitingReadMs; reads of what the port reports waiting end at once. Writes
+// keep the time-out the open asked for.
+bool applyTimeouts(HANDLE handle, DWORD writeTimeoutMs) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = waiting ? MAXDWORD : 0;
-  timeouts.ReadTotalTimeoutConstant = waiting ? kWaitingReadMs : 0;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = kWaitingReadMs;
   timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = p->writeTimeoutMs;
-  if (!SetCommTimeouts(p->handle, &timeouts)) return false;
-  p->waitTimeouts = waiting;
-  return true;
+  timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
+  return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
 DWORD aheadCount(const Port* p) {
@@ -151,14 +147,18 @@ void collect(Port* p) {
 // the read-ahead still holds bytes (the input event then stays set from the
 // read that brought them). A read that ends at once is collected at once.
 void startWaitingRead(Port* p) {
-  if (p->readWaiting || aheadCount(p) > 0 || !useTimeouts(p, true)) return;
+  if (p->readWaiting || aheadCount(p) > 0) return;
   p->waitingRead = OVERLAPPED{};
   p->waitingRead.hEvent = p->inputEvent;
   if (ReadFile(p->handle, &p->waitedByte, 1, nullptr, &p->waitingRead) ||
       GetLastError() == ERROR_IO_PENDING) {
     p->readWaiting = true;
     collect(p);
+    return;
   }
+  // A port that refuses reads (gone) has nothing to announce: a waiter then
+  // sleeps to its deadline rather than waking again and again.
+  ResetEvent(p->inputEvent);
 }
 
 // Ends a waiting read (before a purge or a close). A byte it already took
@@ -182,7 +182,7 @@ void takeArrived(Port* p) {
   if (!ClearCommError(p->handle, &errors, &status) || status.cbInQue == 0) return;
   const DWORD room = kAheadSize - aheadCount(p);
   const DWORD wanted = status.cbInQue < room ? status.cbInQue : room;
-  if (wanted == 0 || !useTimeouts(p, false)) return;
+  if (wanted == 0) return;
   uint8_t bytes[kAheadSize];
   OVERLAPPED op{};
   op.hEvent = p->ioEvent;
@@ -229,8 +229,6 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
   p->inputEvent = CreateEventA(nullptr, TRUE, FALSE, eventName);
   p->ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   p->readWaiting = false;
-  p->waitTimeouts = true;  // so that the first choice is applied
-  p->writeTimeoutMs = writeTimeoutMs;
   p->baud = baud;
   p->aheadStart = p->aheadEnd = 0;
 
@@ -250,7 +248,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
   *dcb = settings;
 
   if (!p->inputEvent || !p->ioEvent || !SetupComm(handle, inQueueSize, outQueueSize) ||
-      !useTimeouts(p, false)) {
+      !applyTimeouts(handle, writeTimeoutMs)) {
     snprintf(openFailure, sizeof openFailure, "%s: cannot be configured", path);
     serialClose(handle);
     return TOV_INVALID_HANDLE;

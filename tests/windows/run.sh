@@ -71,6 +71,18 @@ for build in x86_64:"$win64_bin" i686:"$win32_bin"; do
       "$here/pe_tables.sh" imports "$objdump" "$bin/tovcon.exe"
 done
 
+# The public header leaves a C++ client its std::min and std::max: no min or
+# max macro and no NOMINMAX after it, in either width.
+header_client=$(mktemp /tmp/k73-header.XXXXXX.cpp)
+printf '%s\n' '#include "tovdrv.h"' '#include <algorithm>' \
+  '#if defined(min) || defined(max) || defined(NOMINMAX)' '#error min, max or NOMINMAX leaked' '#endif' \
+  'int main() { return std::min(1, 2) + std::max(1, 2) == 3 ? 0 : 1; }' >"$header_client"
+for arch in x86_64 i686; do
+  check "$arch: tovdrv.h leaves std::min and std::max to a C++ client" \
+    $arch-w64-mingw32-g++ -std=c++17 -Wall -Werror -fsyntax-only -I"$root/common" "$header_client"
+done
+rm -f "$header_client"
+
 # --- 2. and 3. under Wine ---------------------------------------------------
 if [ ! -x "$linux_bin/k73sim" ] || [ ! -f "$win64_bin/tovdrv.dll" ]; then
   fail "k73sim ($linux_bin) and the 64-bit build ($win64_bin) present"

@@ -26,7 +26,7 @@ tovcon_cpu_start_scan() {
   local session=$1 _
   for _ in $(seq 40); do
     tovcon_cpu_row "$session" 5 | grep -q "Main Menu" && break
-    tmux_ send-keys -t "$session" x
+    tmux_ send-keys -t "$session" Enter
     sleep 0.5
   done
   tovcon_cpu_wait "$session" 5 5 34 "Main Menu" || return 1
