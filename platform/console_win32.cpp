@@ -26,6 +26,7 @@ bool scanCodeNext = false;  // the last key returned was a prefix
 
 volatile LONG interruptedBy = 0;
 HANDLE interruptEvent = nullptr;  // set with interruptedBy; wakes every wait
+bool inputIsConsole = false;      // a console, not a pipe or file: waited on
 
 void interrupt(LONG signal) {
   InterlockedCompareExchange(&interruptedBy, signal, 0);
@@ -83,6 +84,8 @@ bool init(bool* outputOk, bool* inputOk) {
   platform::prepareForConsoleClose();
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
   wakeConsoleInput(input);
+  DWORD mode = 0;
+  inputIsConsole = GetConsoleMode(input, &mode) != 0;
   return true;
 }
 
@@ -175,35 +178,26 @@ void dropEventsThatAreNotKeys(HANDLE input) {
 // Input that is not a console (a pipe, a file) is not waited on.
 Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  const bool console = usable(input) && GetConsoleMode(input, &mode);
   HANDLE portInput = platform::portInputEventOf(port);
-  Wake wake = Wake::Deadline;
   for (;;) {
-    if (keyWaiting()) {
-      wake = Wake::Key;
-      break;
-    }
+    if (keyWaiting()) return Wake::Key;
     const int64_t remaining = deadlineMs - nowMs();
-    if (remaining <= 0) break;
+    if (remaining <= 0) return Wake::Deadline;
     HANDLE handles[3];
     DWORD count = 0;
     if (portInput) handles[count++] = portInput;
     if (interruptEvent) handles[count++] = interruptEvent;
-    if (console) {
-      dropEventsThatAreNotKeys(input);
-      if (keyWaiting()) continue;
-      handles[count++] = input;
-    }
+    const DWORD inputIndex = count;
+    if (inputIsConsole) handles[count++] = input;
     const DWORD ms = remaining > 3600000 ? 3600000 : static_cast<DWORD>(remaining);
-    const DWORD woken = count ? WaitForMultipleObjects(count, handles, FALSE, ms) : WAIT_TIMEOUT;
-    if (!count) Sleep(ms);
-    if (portInput && woken == WAIT_OBJECT_0) {
-      wake = Wake::Port;
-      break;
+    if (count == 0) {
+      Sleep(ms);
+      continue;
     }
+    const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, ms);
+    if (portInput && woken == WAIT_OBJECT_0) return Wake::Port;
+    if (inputIsConsole && woken == WAIT_OBJECT_0 + inputIndex) dropEventsThatAreNotKeys(input);
   }
-  return wake;
 }
 
 bool readLine(char* buf, int size) {
