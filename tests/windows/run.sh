@@ -3,16 +3,21 @@
 #
 #  1. Both builds (64- and 32-bit): tovdrv.dll exports exactly the names of
 #     driver/tovdrv.def, undecorated; the DLL and tovcon.exe import only
-#     system libraries.
+#     system libraries; tovdrv.h leaves a C++ client its std::min and max.
 #  2. Under Wine (64-bit), with k73sim on a pseudo-terminal mapped to COM1
 #     and COM12: a plain Win32 client (client.c) loads tovdrv.dll, signs on,
-#     reads conversions, scans and stops, and compares with the simulator.
+#     reads conversions, scans and stops, and compares with the simulator;
+#     k73log.exe logs a csv, and waiting for paced scans takes under 1 % of
+#     a core, beside the Linux k73log (cpu.sh).
 #  3. tovcon.exe under Wine in an 80 x 25 tmux pane: start-up screens and the
 #     main menu at their cells, then key 4 signs on and shows polled readings;
-#     its message boxes' owners and its file-name prompt (console_boxes_lines.sh).
+#     its message boxes' owners and its file-name prompt (console_boxes_lines.sh);
+#     a scan run's CPU beside the Linux tovcon's (tovcon_cpu.sh); the
+#     release installed, used and removed (release.sh).
 #
 # Usage: tests/windows/run.sh [linux bin dir] [win64 bin dir] [win32 bin dir]
-# The Linux bin dir provides k73sim (and k73log, for the CPU comparison).
+# The Linux bin dir provides k73sim (and k73log and tovcon, for the CPU
+# comparisons).
 # K73_WINE_CHECKS, when set, names the groups under Wine to run (client,
 # k73log, cpu, tovcon, release), e.g. K73_WINE_CHECKS=cpu for the CPU figures.
 # Ends with "windows: N passed, N failed".
