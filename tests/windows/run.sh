@@ -181,6 +181,9 @@ fi
 
 wanted k73log &&
   check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+wanted k73log &&
+  check "k73log.exe stops at once on Ctrl-C while waiting for a scan" \
+    "$here/k73log_stop.sh" "$win64_bin" "$tmp/k73log-stop"
 wanted cpu &&
   check "k73log.exe waiting for paced scans takes under 1 % of a core" \
     "$here/cpu.sh" "$linux_bin" "$win64_bin" "$tmp/cpu"
