@@ -198,6 +198,54 @@ void sleepOut(int64_t deadlineMs) {
   sleepUntil(deadlineMs, true);
 }
 
+// A handle put in a port slot from outside (SetComHandle) has no entry: the
+// driver waits on it with one read that ends at the first byte or the
+// deadline, under time-outs set for that read and put back after it, and
+// holds the byte it took until it is asked for.
+struct OutsideByte {
+  HANDLE handle = nullptr;
+  bool held = false;
+  uint8_t byte = 0;
+};
+thread_local OutsideByte outside;
+
+bool outsideHeld(HANDLE handle) {
+  return outside.held && outside.handle == handle;
+}
+
+DWORD msUntil(int64_t deadlineMs);
+
+void waitOnOutsideHandle(HANDLE handle, int64_t deadlineMs) {
+  if (outsideHeld(handle)) return;
+  const DWORD ms = msUntil(deadlineMs);
+  COMMTIMEOUTS saved{};
+  if (ms == 0 || !GetCommTimeouts(handle, &saved)) {
+    sleepOut(deadlineMs);
+    return;
+  }
+  COMMTIMEOUTS untilDeadline = saved;
+  untilDeadline.ReadIntervalTimeout = MAXDWORD;
+  untilDeadline.ReadTotalTimeoutMultiplier = MAXDWORD;
+  untilDeadline.ReadTotalTimeoutConstant = ms;
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED op{};
+  op.hEvent = done;
+  DWORD count = 0;
+  uint8_t byte = 0;
+  const bool read =
+      done && SetCommTimeouts(handle, &untilDeadline) &&
+      (ReadFile(handle, &byte, 1, nullptr, &op) || GetLastError() == ERROR_IO_PENDING) &&
+      GetOverlappedResult(handle, &op, &count, TRUE);
+  SetCommTimeouts(handle, &saved);
+  if (done) CloseHandle(done);
+  if (!read) {
+    sleepOut(deadlineMs);  // a handle that cannot be read is waited out
+    return;
+  }
+  if (count == 1) outside = OutsideByte{handle, true, byte};
+  peekMessages();
+}
+
 DWORD msUntil(int64_t deadlineMs) {
   const int64_t left = deadlineMs - nowMs();
   if (left <= 0) return 0;
@@ -281,6 +329,7 @@ void serialPurge(TovHandle handle) {
     cancelWaitingRead(p);
     p->aheadStart = p->aheadEnd = 0;
   }
+  if (outsideHeld(handle)) outside.held = false;
   // Only what came in. Clearing the transmit side as well would throw away
   // bytes still queued for the converter, CloseDevice's stop command among
   // them, which is then never sent.
@@ -292,7 +341,10 @@ bool serialStatus(TovHandle handle, TovComStat* status) {
   Port* p = portOf(handle);
   if (p) collect(p);
   if (!ClearCommError(handle, &errors, status)) return false;
-  if (!p) return true;
+  if (!p) {
+    if (outsideHeld(handle)) status->cbInQue += 1;
+    return true;
+  }
   status->cbInQue += aheadCount(p);
   // Whoever asks for the count may wait next: the next byte must wake them.
   startWaitingRead(p);
@@ -313,9 +365,21 @@ bool serialWriteByte(TovHandle handle, uint8_t byte) {
 bool serialReadByte(TovHandle handle, uint8_t* byte) {
   Port* p = portOf(handle);
   if (!p) {
-    // A handle put in the slot from outside: read it as it is, at once.
+    if (outsideHeld(handle)) {
+      outside.held = false;
+      *byte = outside.byte;
+      return true;
+    }
+    // Read as its opener set it up (at once, for a port the driver's way).
     DWORD count = 0;
-    return ReadFile(handle, byte, 1, &count, nullptr) && count == 1;
+    OVERLAPPED op{};
+    op.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const bool read =
+        op.hEvent &&
+        (ReadFile(handle, byte, 1, nullptr, &op) || GetLastError() == ERROR_IO_PENDING) &&
+        GetOverlappedResult(handle, &op, &count, TRUE) && count == 1;
+    if (op.hEvent) CloseHandle(op.hEvent);
+    return read;
   }
   collect(p);
   if (aheadCount(p) == 0) takeArrived(p);
@@ -327,8 +391,7 @@ bool serialReadByte(TovHandle handle, uint8_t* byte) {
 void waitForInput(TovHandle handle, int64_t deadlineMs) {
   Port* p = portOf(handle);
   if (!p) {
-    // A handle the driver did not open cannot be waited on.
-    sleepOut(deadlineMs);
+    waitOnOutsideHandle(handle, deadlineMs);
     return;
   }
   collect(p);
