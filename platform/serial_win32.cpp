@@ -370,7 +370,11 @@ bool serialReadByte(TovHandle handle, uint8_t* byte) {
       *byte = outside.byte;
       return true;
     }
-    // Read as its opener set it up (at once, for a port the driver's way).
+    // Only a byte the port reports waiting, so that the read ends at once
+    // whatever time-outs its opener set.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status) || status.cbInQue == 0) return false;
     DWORD count = 0;
     OVERLAPPED op{};
     op.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
