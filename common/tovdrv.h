@@ -7,10 +7,23 @@
 #ifndef TOVDRV_H
 #define TOVDRV_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef _WIN32
+/* The Win32 types the record holds (HANDLE, COMSTAT, DCB). NOMINMAX holds
+ * for this include only, so the client's own min and max (std::min among
+ * them) are not replaced by macros; a client that wants the macros includes
+ * <windows.h> before this header. */
+#ifndef NOMINMAX
+#define NOMINMAX
+#define TOVDRV_SET_NOMINMAX
+#endif
 #include <windows.h>
+#ifdef TOVDRV_SET_NOMINMAX
+#undef NOMINMAX
+#undef TOVDRV_SET_NOMINMAX
+#endif
 typedef HANDLE TovHandle;
 typedef COMSTAT TovComStat;
 typedef DCB TovDcb;
@@ -94,6 +107,30 @@ typedef struct DeviceRecord {
   int32_t scanBufferCount;
   uint8_t digInPending;
 } DeviceRecord;
+
+#if defined(_WIN32) && defined(TOVDRV_BUILDING)
+/* Clients compiled elsewhere (other compilers, other languages) lay the
+ * record out from these figures: the same in 32- and 64-bit builds, as the
+ * record holds no pointer. The driver does not build if they move. */
+#ifdef __cplusplus
+#define TOVDRV_LAYOUT(what, figure) static_assert(what == figure, #what)
+#else
+#define TOVDRV_LAYOUT(what, figure) _Static_assert(what == figure, #what)
+#endif
+TOVDRV_LAYOUT(sizeof(DeviceRecord), 320);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, scanInterval), 8);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, counts), 44);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, millivolts), 48);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, sampleRate), 72);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, remoteAvg), 92);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, scanBuffer), 104);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, replyTimeout), 264);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, comStat), 268);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, dcb), 284);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, scanBufferCount), 312);
+TOVDRV_LAYOUT(offsetof(DeviceRecord, digInPending), 316);
+#undef TOVDRV_LAYOUT
+#endif
 
 #ifdef __cplusplus
 extern "C" {

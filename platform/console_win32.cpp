@@ -8,9 +8,10 @@
 
 #include <string>
 
+#include "console_close_win32.h"
 #include "console_platform.h"
 #include "link_platform.h"
-#include "wait_win32.h"
+#include "port_input_win32.h"
 
 namespace tov::con {
 namespace {
@@ -24,20 +25,25 @@ bool cursorSaved = false;
 bool scanCodeNext = false;  // the last key returned was a prefix
 
 volatile LONG interruptedBy = 0;
+HANDLE interruptEvent = nullptr;  // set with interruptedBy; wakes every wait
+bool inputIsConsole = false;      // a console, not a pipe or file: waited on
+
+void interrupt(LONG signal) {
+  InterlockedCompareExchange(&interruptedBy, signal, 0);
+  if (interruptEvent) SetEvent(interruptEvent);
+}
 
 // Ctrl-C, Ctrl-Break and the console window's close: recorded for the
-// program, which stops the converter itself (Windows gives a closing
-// console a few seconds for that).
+// program, which stops the converter itself.
 BOOL WINAPI onConsoleControl(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    InterlockedCompareExchange(&interruptedBy, SIGINT, 0);
+    interrupt(SIGINT);
     return TRUE;
   }
-  if (event == CTRL_CLOSE_EVENT) {
-    InterlockedCompareExchange(&interruptedBy, SIGTERM, 0);
-    // The process ends when this returns: hold it while the program stops
-    // the converter (its exit ends this thread too).
-    Sleep(10000);
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    interrupt(SIGTERM);
+    // The process ends when this returns: hold it while the program stops.
+    platform::holdUntilStopped();
     return TRUE;
   }
   return FALSE;
@@ -74,8 +80,12 @@ bool init(bool* outputOk, bool* inputOk) {
   // Each print must reach the console before the next cursor move.
   setvbuf(stdout, nullptr, _IONBF, 0);
   cursorSaved = GetConsoleCursorInfo(consoleOut, &cursorAtStart) != 0;
+  if (!interruptEvent) interruptEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  platform::prepareForConsoleClose();
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
   wakeConsoleInput(input);
+  DWORD mode = 0;
+  inputIsConsole = GetConsoleMode(input, &mode) != 0;
   return true;
 }
 
@@ -115,7 +125,7 @@ int getKey(bool echo) {
   // runtime. The second code of a key is already there.
   while (!scanCodeNext && !_kbhit()) {
     if (interruptedBy != 0) return 27;
-    waitForKeyOrPort(TOV_INVALID_HANDLE, nowMs() + 1000);
+    waitForKeyOrPort(TOV_INVALID_HANDLE, nowMs() + 3600000);
   }
   const int key = echo ? _getche() : _getch();
   if (scanCodeNext) {
@@ -143,30 +153,50 @@ int64_t nowMs() {
   return platform::nowMs();
 }
 
+// Keys Windows reports that the runtime's key functions pass over.
+bool isModifierKey(WORD key) {
+  return key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU || key == VK_CAPITAL ||
+         key == VK_NUMLOCK || key == VK_SCROLL || key == VK_LWIN || key == VK_RWIN;
+}
+
 // The console input handle is signalled by any console event (focus, mouse,
-// a key released), not only by keys, and a serial port opened without
-// overlapped reads cannot be waited on together with it: the wait sleeps on
-// the input handle in slices of a few milliseconds and looks at the port's
-// queue between them.
+// a key released), not only by keys: those are taken off the front of the
+// queue so that the handle is signalled again only by what comes next.
+void dropEventsThatAreNotKeys(HANDLE input) {
+  INPUT_RECORD record;
+  DWORD count = 0;
+  while (PeekConsoleInputA(input, &record, 1, &count) && count == 1) {
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    const bool keyPress = record.EventType == KEY_EVENT && key.bKeyDown &&
+                          (key.uChar.AsciiChar != 0 || !isModifierKey(key.wVirtualKeyCode));
+    if (keyPress || !ReadConsoleInputA(input, &record, 1, &count)) return;
+  }
+}
+
+// One blocking wait on the keyboard, the interrupt and the driver's input
+// event of the port (which it sets when the converter's next byte arrives).
+// Input that is not a console (a pipe, a file) is not waited on.
 Wake waitForKeyOrPort(TovHandle port, int64_t deadlineMs) {
-  constexpr int64_t kSliceMs = 10;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  platform::FineTimer timer;
+  HANDLE portInput = platform::portInputEventOf(port);
   for (;;) {
     if (keyWaiting()) return Wake::Key;
-    if (usable(port)) {
-      COMSTAT status{};
-      DWORD errors = 0;
-      if (ClearCommError(port, &errors, &status) && status.cbInQue > 0) return Wake::Port;
-    }
     const int64_t remaining = deadlineMs - nowMs();
     if (remaining <= 0) return Wake::Deadline;
-    const DWORD slice = static_cast<DWORD>(remaining < kSliceMs ? remaining : kSliceMs);
-    const int64_t sliceEnd = nowMs() + slice;
-    // An event that is not a key keeps the handle signalled, and an input
-    // that is not a console cannot be waited on: then sleep the slice out.
-    if (WaitForSingleObject(input, slice) != WAIT_TIMEOUT && !keyWaiting())
-      platform::sleepUntil(sliceEnd, false);
+    HANDLE handles[3];
+    DWORD count = 0;
+    if (portInput) handles[count++] = portInput;
+    if (interruptEvent) handles[count++] = interruptEvent;
+    const DWORD inputIndex = count;
+    if (inputIsConsole) handles[count++] = input;
+    const DWORD ms = remaining > 3600000 ? 3600000 : static_cast<DWORD>(remaining);
+    if (count == 0) {
+      Sleep(ms);
+      continue;
+    }
+    const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, ms);
+    if (portInput && woken == WAIT_OBJECT_0) return Wake::Port;
+    if (inputIsConsole && woken == WAIT_OBJECT_0 + inputIndex) dropEventsThatAreNotKeys(input);
   }
 }
 

@@ -1,24 +1,20 @@
 // The logger's stop requests and waits on Windows. Ctrl-C, Ctrl-Break and
 // closing the console reach the console control handler on its own thread,
-// which sets an event that every wait watches. A COM port opened for plain
-// (not overlapped) reads cannot be waited on, so waits for input look at
-// its queue between short waits on the event.
+// which sets an event that every wait watches. A wait for input blocks on
+// that event and the driver's input event of the port together.
 #include <io.h>
 #include <windows.h>
 
+#include "console_close_win32.h"
 #include "logger_platform.h"
+#include "port_input_win32.h"
 
 namespace tov::logger {
 
 namespace {
 
-constexpr DWORD kPortLookMs = 2;
-// Windows allows a close handler about 5 s before it ends the process.
-constexpr DWORD kCloseGraceMs = 4500;
-
 volatile LONG stopFlag = 0;
 HANDLE stopEvent = nullptr;
-HANDLE endedEvent = nullptr;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
   InterlockedExchange(&stopFlag, 1);
@@ -28,7 +24,7 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   // write its last lines. Ctrl-C and Ctrl-Break return at once.
   const bool ending =
       event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
-  if (ending && endedEvent) WaitForSingleObject(endedEvent, kCloseGraceMs);
+  if (ending) tov::platform::holdUntilStopped();
   return TRUE;
 }
 
@@ -42,7 +38,8 @@ DWORD msUntil(int64_t deadlineMs) {
 
 void installStopHandlers() {
   if (!stopEvent) stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!endedEvent) endedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Every way out of the program signals that it has stopped, runEnded or not.
+  tov::platform::prepareForConsoleClose();
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
@@ -51,7 +48,7 @@ bool stopRequested() {
 }
 
 void runEnded() {
-  if (endedEvent) SetEvent(endedEvent);
+  tov::platform::signalStopped();
 }
 
 int64_t monotonicMs() {
@@ -69,19 +66,26 @@ int64_t utcMs() {
 }
 
 PortWait waitForPortInput(TovHandle port, int64_t deadlineMs) {
+  if (stopRequested()) return PortWait::Stop;
+  HANDLE portInput = tov::platform::portInputEventOf(port);
+  // A port the driver does not hold open has no input event: it is gone.
+  if (port != INVALID_HANDLE_VALUE && !portInput) return PortWait::Gone;
+  if (!portInput) return sleepUntil(deadlineMs);
+  PortWait result = PortWait::Deadline;
   for (;;) {
-    if (stopRequested()) return PortWait::Stop;
-    if (port != INVALID_HANDLE_VALUE) {
-      DWORD errors = 0;
-      COMSTAT status{};
-      if (!ClearCommError(port, &errors, &status)) return PortWait::Gone;
-      if (status.cbInQue > 0) return PortWait::Input;
+    if (stopRequested()) {
+      result = PortWait::Stop;
+      break;
     }
     const DWORD left = msUntil(deadlineMs);
-    if (left == 0) return PortWait::Deadline;
-    const DWORD slice = port != INVALID_HANDLE_VALUE && left > kPortLookMs ? kPortLookMs : left;
-    WaitForSingleObject(stopEvent, slice);
+    if (left == 0) break;
+    HANDLE handles[2] = {portInput, stopEvent};
+    if (WaitForMultipleObjects(2, handles, FALSE, left) == WAIT_OBJECT_0) {
+      result = PortWait::Input;
+      break;
+    }
   }
+  return result;
 }
 
 PortWait sleepUntil(int64_t deadlineMs) {

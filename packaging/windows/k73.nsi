@@ -7,16 +7,22 @@
 ;   OUTFILE          the installer to write
 ;
 ; Silent use:  k73-<version>-win64-setup.exe /S [/ADDTOPATH] [/D=C:\path]
-;              "C:\Program Files\K73\uninstall.exe" /S
-; Programs go to Program Files\K73. The console program keeps its settings
-; and data files in its working directory, which Program Files is not for a
-; user, so its shortcut starts it in Documents\K73: created here, and left
-; alone by the uninstaller (it holds the user's settings and measurements).
+;              "%LOCALAPPDATA%\Programs\K73\uninstall.exe" /S
+; A per-user install: it needs no administrator rights, and everything it
+; makes belongs to the account that runs it. Programs go to that user's own
+; program folder (AppData\Local\Programs\K73), the Start-menu shortcuts and
+; the Add/Remove Programs entry to that user's profile and registry, and the
+; optional PATH entry to that user's PATH, with the note that it was added
+; beside the entry. The console program keeps its settings and data files in
+; its working directory, so its shortcut starts it in the user's
+; Documents\K73: created here, and left alone by the uninstaller (it holds
+; the user's settings and measurements). Another account runs the installer
+; itself to get its own copy.
 
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
-RequestExecutionLevel admin
+RequestExecutionLevel user
 
 !include MUI2.nsh
 !include FileFunc.nsh
@@ -32,9 +38,9 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\K73"
+InstallDir "$LOCALAPPDATA\Programs\K73"
 ; An update goes where the installed version is.
-InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails show
 
 VIProductVersion "${VERSION}.0"
@@ -74,16 +80,16 @@ Section "Programs, driver and SDK" SecMain
     "The console's settings and data files"
   SetOutPath "$INSTDIR"
 
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tovcon.exe"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tovcon.exe"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
 ; Off unless chosen on the components page or given as /ADDTOPATH.
@@ -116,7 +122,7 @@ Section /o "Add the program folder to my PATH" SecPath
       StrCpy $0 "$0;$INSTDIR"
     ${EndIf}
     WriteRegExpandStr HKCU "Environment" "Path" "$0"
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "AddedToPath" 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "AddedToPath" 1
     SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=500
   ${EndIf}
 SectionEnd
@@ -132,7 +138,7 @@ FunctionEnd
 
 Section "Uninstall"
   SetShellVarContext current
-  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "AddedToPath"
+  ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "AddedToPath"
   ${If} $0 = 1
     ClearErrors
     ReadRegStr $0 HKCU "Environment" "Path"
@@ -156,5 +162,5 @@ Section "Uninstall"
   !include "${UNINSTALL_FILES}"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

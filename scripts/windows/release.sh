@@ -39,10 +39,11 @@ i686-w64-mingw32-strip -g "$stage/x86/tovdrv.dll"
 
 # Import libraries from the export list. On x64 the names are plain. On x86
 # a client of the __stdcall functions refers to _SignOn@4: the list there
-# carries the argument sizes (read from the driver's objects), and --kill-at
-# makes each import by the plain name the DLL exports.
+# carries the argument sizes, read from the symbol table of the built 32-bit
+# DLL (which exports the plain names), and --kill-at makes each import by
+# the plain name the DLL exports.
 exports=$(sed -n 's/^  \([A-Za-z_0-9]*\)\s*$/\1/p' driver/tovdrv.def)
-decorated=$(i686-w64-mingw32-nm -g --defined-only "$win32"/driver/CMakeFiles/tovdrv_core.dir/*.obj |
+decorated=$(i686-w64-mingw32-nm -g --defined-only "$win32/bin/tovdrv.dll" |
   sed -n 's/^[0-9a-f]* T _\([A-Za-z_0-9]*@[0-9]*\)$/\1/p' | sort -u)
 {
   printf 'LIBRARY tovdrv.dll\nEXPORTS\n'

@@ -47,6 +47,7 @@ typedef int16_t(TOVAPI* RecordFn16)(DeviceRecord*);
 typedef int32_t(TOVAPI* RecordFn32)(DeviceRecord*);
 typedef void(TOVAPI* RecordFnVoid)(DeviceRecord*);
 typedef void(TOVAPI* GetComHandleFn)(DeviceRecord*, TovHandle*);
+typedef void(TOVAPI* SetComHandleFn)(DeviceRecord*, TovHandle);
 typedef int32_t(TOVAPI* RemFromBufferFn)(DeviceRecord*, int32_t);
 typedef int16_t(TOVAPI* CheckScanTimeFn)(DeviceRecord*, double*, double*);
 
@@ -242,6 +243,33 @@ int main(int argc, char** argv) {
   check(converted == 1 && fabs(com12.millivolts - expectedMv[0]) <= toleranceMv,
         "GetConversion through COM12", "result %d after %.2f s, %.3f mV, lastError %d", converted,
         secondsNow() - t0, com12.millivolts, (int)com12.lastError);
+
+  /* A handle put in the slot from outside, opened for plain synchronous I/O
+   * with the driver's settings (Wine lets the port be opened twice): the
+   * driver writes, reads and waits on it as well. */
+  if (converted == 1) {
+    SetComHandleFn SetComHandle = (SetComHandleFn)exportNamed("SetComHandle");
+    TovHandle driverHandle = NULL;
+    GetComHandle(&com12, &driverHandle);
+    HANDLE own =
+        CreateFileA("\\\\.\\COM12", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS atOnce = {MAXDWORD, 0, 0, 0, 0};
+    const int usable = own != INVALID_HANDLE_VALUE && GetCommState(own, &dcb) &&
+                       BuildCommDCBA("9600,n,8,1", &dcb) && SetCommState(own, &dcb) &&
+                       SetCommTimeouts(own, &atOnce);
+    if (usable) SetComHandle(&com12, own);
+    t0 = secondsNow();
+    converted = usable ? GetConversion(&com12) : 0;
+    check(converted == 1 && fabs(com12.millivolts - expectedMv[0]) <= toleranceMv,
+          "GetConversion through a handle given with SetComHandle",
+          "result %d after %.2f s, %.3f mV, lastError %d", converted, secondsNow() - t0,
+          com12.millivolts, (int)com12.lastError);
+    SetComHandle(&com12, driverHandle);
+    if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
+  }
 
   /* Unloading with COM12 still open closes it (DllEntryPoint on detach):
    * a fresh load can open it again, which Windows would refuse while the

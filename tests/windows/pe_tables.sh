@@ -22,7 +22,7 @@ exports)
 imports)
   # Only system libraries: no compiler runtime DLL has to travel with it.
   bad=$("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
-    grep -vxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|winmm\.dll' || true)
+    grep -vxE 'kernel32\.dll|msvcrt\.dll|user32\.dll' || true)
   if [ -n "$bad" ]; then
     echo "$file imports non-system libraries:" $bad
     exit 1

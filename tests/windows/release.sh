@@ -4,8 +4,10 @@
 # check, wait_cell, tmux_, $tmp, $root, $here, $win64_bin and the simulator's
 # settings.
 #
-#  - the installer runs silently (/S /ADDTOPATH /D=...); the files, the two
-#    shortcuts, the PATH entry and the Add/Remove Programs entry are there;
+#  - the installer runs silently (/S /ADDTOPATH) as a per-user install: the
+#    files in the user's AppData\Local\Programs\K73, the two shortcuts, the
+#    PATH entry and the Add/Remove Programs entry in the user's profile and
+#    registry, nothing in the machine's;
 #    the zip holds the same files;
 #  - every binary's VERSIONINFO carries the project's version;
 #  - the installed tovcon.exe, started where its shortcut starts it, shows
@@ -20,13 +22,15 @@
 release_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win64_bin/../CMakeCache.txt")
 release_name=k73-$release_version-win64
 release_dir=$root/build-release
-release_unix_dir=$WINEPREFIX/drive_c/Program\ Files/K73
-release_win_dir='C:\Program Files\K73'
 wine_user=$(id -un) # Wine names the profile after the Linux user
 user_dir=$WINEPREFIX/drive_c/users/$wine_user
+# A per-user install: the user's own program folder, no elevation.
+release_unix_dir=$user_dir/AppData/Local/Programs/K73
+release_win_dir="C:\\users\\$wine_user\\AppData\\Local\\Programs\\K73"
 data_dir=$user_dir/Documents/K73
 menu_dir=$user_dir/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs/K73
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\K73'
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\K73'
+machine_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\K73'
 mkdir -p "$tmp/release"
 
 release_check_files() {
@@ -61,9 +65,14 @@ release_check_registration() {
     'tr -d "\r" <"$tmp/release/entry.txt" | grep -c -e "DisplayName .* Model K73" \
        -e "DisplayVersion .* $release_version\$" -e "Publisher .* Marquant" \
        -e "UninstallString .*uninstall.exe\"\$" -e "EstimatedSize .* REG_DWORD" | grep -qx 5'
+  wine reg query "$machine_key" >"$tmp/release/machine-entry.txt" 2>&1
+  check "release: ... in the user's registry, none in the machine's" \
+    eval '! grep -q DisplayName "$tmp/release/machine-entry.txt"'
   wine reg query 'HKCU\Environment' /v Path >"$tmp/release/path.txt" 2>&1
   check "release: /ADDTOPATH puts the program folder on the user's PATH" \
     grep -qF "$release_win_dir" "$tmp/release/path.txt"
+  check "release: ... and notes it in the user's entry" \
+    grep -q "AddedToPath .* 0x1" "$tmp/release/entry.txt"
 }
 
 release_check_versions() {
@@ -196,10 +205,11 @@ release_run() {
   wineserver -p60 >/dev/null 2>&1
   wineboot >/dev/null 2>&1
 
-  wine "$release_dir/$release_name-setup.exe" /S /ADDTOPATH "/D=$release_win_dir" \
-    >"$tmp/release/install.log" 2>&1
+  # Where it installs by default: the user's program folder.
+  wine "$release_dir/$release_name-setup.exe" /S /ADDTOPATH >"$tmp/release/install.log" 2>&1
   local status=$?
-  check "release: the installer runs silently (status $status)" [ $status = 0 -a -d "$release_unix_dir" ]
+  check "release: the installer runs silently into the user's program folder (status $status)" \
+    [ $status = 0 -a -d "$release_unix_dir" ]
   [ -d "$release_unix_dir" ] || return
   release_check_files
   release_check_registration

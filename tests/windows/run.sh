@@ -3,16 +3,24 @@
 #
 #  1. Both builds (64- and 32-bit): tovdrv.dll exports exactly the names of
 #     driver/tovdrv.def, undecorated; the DLL and tovcon.exe import only
-#     system libraries.
+#     system libraries; tovdrv.h leaves a C++ client its std::min and max.
 #  2. Under Wine (64-bit), with k73sim on a pseudo-terminal mapped to COM1
 #     and COM12: a plain Win32 client (client.c) loads tovdrv.dll, signs on,
-#     reads conversions, scans and stops, and compares with the simulator.
+#     reads conversions, scans and stops, and compares with the simulator;
+#     k73log.exe logs a csv, and waiting for paced scans takes under 1 % of
+#     a core, beside the Linux k73log (cpu.sh).
 #  3. tovcon.exe under Wine in an 80 x 25 tmux pane: start-up screens and the
 #     main menu at their cells, then key 4 signs on and shows polled readings;
-#     its message boxes' owners and its file-name prompt (console_boxes_lines.sh).
+#     its message boxes' owners and its file-name prompt (console_boxes_lines.sh);
+#     a scan run's CPU beside the Linux tovcon's (tovcon_cpu.sh); the
+#     release installed, used and removed (release.sh).
 #
 # Usage: tests/windows/run.sh [linux bin dir] [win64 bin dir] [win32 bin dir]
-# The Linux bin dir provides k73sim. Ends with "windows: N passed, N failed".
+# The Linux bin dir provides k73sim (and k73log and tovcon, for the CPU
+# comparisons).
+# K73_WINE_CHECKS, when set, names the groups under Wine to run (client,
+# k73log, cpu, tovcon, release), e.g. K73_WINE_CHECKS=cpu for the CPU figures.
+# Ends with "windows: N passed, N failed".
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +44,7 @@ check() {
   shift
   if "$@"; then pass "$name"; else fail "$name"; fi
 }
+wanted() { [ -z "${K73_WINE_CHECKS:-}" ] || [[ " $K73_WINE_CHECKS " == *" $1 "* ]]; }
 finish() {
   echo "windows: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]
@@ -66,6 +75,18 @@ for build in x86_64:"$win64_bin" i686:"$win32_bin"; do
     check "$arch: tovcon.exe imports only system libraries" \
       "$here/pe_tables.sh" imports "$objdump" "$bin/tovcon.exe"
 done
+
+# The public header leaves a C++ client its std::min and std::max: no min or
+# max macro and no NOMINMAX after it, in either width.
+header_client=$(mktemp /tmp/k73-header.XXXXXX.cpp)
+printf '%s\n' '#include "tovdrv.h"' '#include <algorithm>' \
+  '#if defined(min) || defined(max) || defined(NOMINMAX)' '#error min, max or NOMINMAX leaked' '#endif' \
+  'int main() { return std::min(1, 2) + std::max(1, 2) == 3 ? 0 : 1; }' >"$header_client"
+for arch in x86_64 i686; do
+  check "$arch: tovdrv.h leaves std::min and std::max to a C++ client" \
+    $arch-w64-mingw32-g++ -std=c++17 -Wall -Werror -fsyntax-only -I"$root/common" "$header_client"
+done
+rm -f "$header_client"
 
 # --- 2. and 3. under Wine ---------------------------------------------------
 if [ ! -x "$linux_bin/k73sim" ] || [ ! -f "$win64_bin/tovdrv.dll" ]; then
@@ -138,7 +159,9 @@ check "Wine's COM1 and COM12 lead to the simulator, COM2-4 to no device" [ $port
 
 # 2. The client.
 cp "$win64_bin/tovdrv.dll" "$tmp/client/"
-if x86_64-w64-mingw32-gcc -std=c11 -O1 -Wall -Wextra -Werror -I"$root/common" \
+if ! wanted client; then
+  :
+elif x86_64-w64-mingw32-gcc -std=c11 -O1 -Wall -Wextra -Werror -I"$root/common" \
   "$here/client.c" -o "$tmp/client/client.exe" -static 2>"$tmp/client/build.log"; then
   (cd "$tmp/client" && timeout 120 wine client.exe "$sim_version" "$sim_ch0_mv" "$sim_ch1_mv" \
     "$tolerance_mv" >client.log 2>&1)
@@ -158,7 +181,18 @@ else
   cat "$tmp/client/build.log"
 fi
 
-check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+wanted k73log &&
+  check "k73log.exe logs a short csv run from COM1" "$here/k73log.sh" "$win64_bin" "$tmp/k73log" "$sim_ch0_mv" "$sim_ch1_mv"
+wanted k73log &&
+  check "k73log.exe stops at once on Ctrl-C while waiting for a scan" \
+    "$here/k73log_stop.sh" "$win64_bin" "$tmp/k73log-stop"
+wanted cpu &&
+  check "k73log.exe waiting for paced scans takes under 1 % of a core" \
+    "$here/cpu.sh" "$linux_bin" "$win64_bin" "$tmp/cpu"
+if ! wanted tovcon; then
+  wanted release && . "$here/release.sh"
+  finish
+fi
 
 # 3. The console program. Alone, without tovdrv.dll, it reports the missing
 # library in a box (which returns at once without a display) and ends with 1.
@@ -269,5 +303,6 @@ pane_dead() {
 }
 check "tovcon: ends with Wine" pane_dead
 . "$here/console_boxes_lines.sh"
-. "$here/release.sh"
+wanted cpu && . "$here/tovcon_cpu.sh"
+wanted release && . "$here/release.sh"
 finish
