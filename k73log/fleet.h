@@ -49,7 +49,8 @@ bool linkDevice(const std::string& stateDir, int comNumber, const std::string& d
                 std::string* error);
 
 // The service manager's notification socket ($NOTIFY_SOCKET): nothing
-// happens without one.
+// happens without one, and a socket that is full drops the message rather
+// than holding the logger up.
 void notifyReady();
 void notifyStopping();
 // Half the watchdog period the service manager asks for, 0 without one.

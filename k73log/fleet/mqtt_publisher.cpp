@@ -302,7 +302,8 @@ class MqttPublisher : public Publisher {
   }
 
   // What the callbacks noted, with m_ held.
-  void takeNotes(int64_t* backoffMs, int64_t* nextAttempt) {
+  // loopFailure: why the network loop failed, when it did.
+  void takeNotes(const std::string& loopFailure, int64_t* backoffMs, int64_t* nextAttempt) {
     std::vector<int> acks;
     int connack = -1;
     bool disconnected = false;
@@ -345,7 +346,9 @@ class MqttPublisher : public Publisher {
       mosquitto_disconnect(mosq_);
     }
     if (disconnected && link_ != Link::Down) {
-      linkDown(disconnectRc == 0 ? "disconnected" : "connection lost", backoffMs, nextAttempt);
+      std::string why = disconnectRc == 0 ? "disconnected" : "connection lost";
+      if (link_ == Link::Connecting && !loopFailure.empty()) why = loopFailure;
+      linkDown(why, backoffMs, nextAttempt);
     }
     changed_.notify_all();
   }
@@ -377,12 +380,13 @@ class MqttPublisher : public Publisher {
         connectingSince = nowMs();
       }
       const int rc = mosquitto_loop(mosq_, kLoopMs, 1);
+      const std::string failure = rc == MOSQ_ERR_SUCCESS ? ""
+                                  : rc == MOSQ_ERR_ERRNO ? std::strerror(errno)
+                                                         : mosquitto_strerror(rc);
       std::lock_guard<std::mutex> lock(m_);
-      takeNotes(&backoffMs, &nextAttempt);
-      if (rc != MOSQ_ERR_SUCCESS && link_ != Link::Down) {
-        linkDown(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc), &backoffMs,
-                 &nextAttempt);
-      }
+      takeNotes(failure, &backoffMs, &nextAttempt);
+      if (rc != MOSQ_ERR_SUCCESS && link_ != Link::Down)
+        linkDown(failure, &backoffMs, &nextAttempt);
       if (link_ == Link::Connecting && nowMs() - connectingSince > 10000) {
         linkDown("no answer", &backoffMs, &nextAttempt);
         mosquitto_disconnect(mosq_);

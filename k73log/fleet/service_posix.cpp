@@ -40,7 +40,8 @@ void notify(const std::string& message) {
   if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+  sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+         reinterpret_cast<sockaddr*>(&address),
          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
   close(fd);
 }
