@@ -30,7 +30,10 @@ constexpr int kWindow = 20;  // libmosquitto's own in-flight default
 constexpr int64_t kBatchAgeMs = 1000;
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
-constexpr int kLoopMs = 100;
+constexpr int kLoopMs = 250;
+// The acknowledged seq goes to disk (synced) at most this often: a crash
+// resends at most this much again.
+constexpr int64_t kAckWriteMs = 250;
 constexpr size_t kMostEventsKept = 256;
 
 int64_t nowMs() {
@@ -78,6 +81,7 @@ class MqttPublisher : public Publisher {
   bool open(const std::string& stateDir, std::string* error) {
     if (!spool_.open(stateDir, error)) return false;
     sentSeq_ = spool_.ackedSeq();
+    acked_ = spool_.ackedSeq();
     std::string password = opts_.broker.password;
     bool withPassword = opts_.broker.passwordGiven;
     if (!opts_.passwordFile.empty()) {
@@ -160,7 +164,7 @@ class MqttPublisher : public Publisher {
 
   int64_t unacknowledged() override {
     std::lock_guard<std::mutex> lock(m_);
-    return spool_.lastSeq() - spool_.ackedSeq();
+    return spool_.lastSeq() - acked_;
   }
 
   void finish(const RunTotals& totals) override {
@@ -170,15 +174,16 @@ class MqttPublisher : public Publisher {
       draining_ = true;
       pump();
     }
-    waitUntil(deadline, [&] { return spool_.ackedSeq() == spool_.lastSeq(); });
+    waitUntil(deadline, [&] { return acked_ == spool_.lastSeq(); });
     {
       std::lock_guard<std::mutex> lock(m_);
+      keepAcked();
       queueEvent("{\"event\": \"end\", \"scans_written\": " + std::to_string(totals.scansWritten) +
                  ", \"gaps\": " + std::to_string(totals.gaps) +
                  ", \"scans_missing\": " + std::to_string(totals.scansMissing) +
                  ", \"exit_code\": " + std::to_string(totals.exitCode) +
-                 ", \"failure\": " + quoted(totals.failure) + ", \"unacknowledged\": " +
-                 std::to_string(spool_.lastSeq() - spool_.ackedSeq()) + "}");
+                 ", \"failure\": " + quoted(totals.failure) +
+                 ", \"unacknowledged\": " + std::to_string(spool_.lastSeq() - acked_) + "}");
       if (link_ == Link::Up) {
         publishRaw(statusTopic_, "offline", true, &lastControlMid_);
         closing_ = true;
@@ -192,6 +197,7 @@ class MqttPublisher : public Publisher {
     }
     waitUntil(nowMs() + 1000, [&] { return link_ == Link::Down; });
     stopThread();
+    keepAcked();
     const int64_t left = spool_.lastSeq() - spool_.ackedSeq();
     if (left > 0) {
       std::fprintf(stderr, "k73log: %lld scans not yet taken by the broker stay in %s\n",
@@ -294,11 +300,20 @@ class MqttPublisher : public Publisher {
   void linkDown(const std::string& why, int64_t* backoffMs, int64_t* nextAttempt) {
     if (link_ == Link::Up) downSinceUtcMs_ = utcNowMs();
     link_ = Link::Down;
+    keepAcked();
     if (closing_) return;
     std::fprintf(stderr, "k73log: broker %s: %s; next try in %lld s\n", brokerName().c_str(),
                  why.c_str(), static_cast<long long>(*backoffMs / 1000));
     *nextAttempt = nowMs() + *backoffMs;
     *backoffMs = std::min(*backoffMs * 2, kLongestBackoffMs);
+  }
+
+  // The acknowledged seq on disk, with m_ held.
+  void keepAcked() {
+    if (acked_ <= spool_.ackedSeq()) return;
+    std::string error;
+    if (!spool_.acknowledge(acked_, &error)) std::fprintf(stderr, "k73log: %s\n", error.c_str());
+    ackWrittenMs_ = nowMs();
   }
 
   // What the callbacks noted, with m_ held.
@@ -321,13 +336,11 @@ class MqttPublisher : public Publisher {
         if (f.mid == mid) f.acked = true;
       }
     }
-    int64_t acked = spool_.ackedSeq();
     while (!inFlight_.empty() && inFlight_.front().acked) {
-      acked = inFlight_.front().lastSeq;
+      acked_ = inFlight_.front().lastSeq;
       inFlight_.pop_front();
     }
-    std::string error;
-    if (!spool_.acknowledge(acked, &error)) std::fprintf(stderr, "k73log: %s\n", error.c_str());
+    if (nowMs() - ackWrittenMs_ >= kAckWriteMs) keepAcked();
     if (connack == 0) {
       const bool again = everConnected_;
       link_ = Link::Up;
@@ -336,8 +349,8 @@ class MqttPublisher : public Publisher {
       publishRaw(statusTopic_, "online", true, nullptr);
       if (again) {
         events_.push_front("{\"event\": \"reconnect\", \"link\": \"broker\", \"down_since_utc\": " +
-                           quoted(isoUtc(downSinceUtcMs_)) + ", \"backlog\": " +
-                           std::to_string(spool_.lastSeq() - spool_.ackedSeq()) + "}");
+                           quoted(isoUtc(downSinceUtcMs_)) +
+                           ", \"backlog\": " + std::to_string(spool_.lastSeq() - acked_) + "}");
       }
       flushEvents();
     } else if (connack > 0) {
@@ -412,6 +425,8 @@ class MqttPublisher : public Publisher {
   bool draining_ = false;
   bool closing_ = false;
   int64_t sentSeq_ = 0;
+  int64_t acked_ = 0;  // all up to it acknowledged; on disk within kAckWriteMs
+  int64_t ackWrittenMs_ = 0;
   int64_t oldestUnsentMs_ = 0;  // 0: a backlog from before, due at once
   int64_t downSinceUtcMs_ = 0;
   std::deque<InFlight> inFlight_;
