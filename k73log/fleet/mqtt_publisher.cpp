@@ -423,7 +423,7 @@ class MqttPublisher : public Publisher {
   Link link_ = Link::Down;
   bool everConnected_ = false;
   bool draining_ = false;
-  bool closing_ = false;
+  std::atomic<bool> closing_{false};  // read by the network thread without m_
   int64_t sentSeq_ = 0;
   int64_t acked_ = 0;  // all up to it acknowledged; on disk within kAckWriteMs
   int64_t ackWrittenMs_ = 0;

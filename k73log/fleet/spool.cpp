@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,11 @@ bool Spool::open(const std::string& dir, std::string* error) {
   writer_ = std::fopen(path_.c_str(), "a+");
   if (!writer_) {
     *error = "cannot open the spool " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fileno(writer_), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "the spool " + path_ + " is not a regular file";
     return false;
   }
   // The whole lines and their last seq; a line a crash cut short goes.

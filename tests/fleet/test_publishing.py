@@ -6,6 +6,7 @@ Every process a test starts is ended by the test, by its pid."""
 
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -291,6 +292,18 @@ def test_broker_trouble_never_stops_the_measurement(bench):
     assert log.scans_written("alone.jsonl") == 20
     assert len(spooled("alone")) == 20
     assert "Connection refused" in log.err() and "20 scans not yet taken" in log.err()
+
+    # A full disk (here: a file size limit) ends the run with exit 1 and the reason.
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    full = subprocess.run([LOG, "--mqtt", "mqtt://127.0.0.1:%d/%s" % (nobody, PREFIX),
+                           "--state-dir", "full", "--mqtt-drain", "0", *LOG_ARGS[:-2],
+                           "-o", "/dev/null"], preexec_fn=small_files, capture_output=True,
+                          text=True, timeout=60)
+    assert full.returncode == 1, full.stderr
+    assert "cannot write the spool" in full.stderr and "File too large" in full.stderr
+    assert all(line.endswith("}") for line in open("full/spool.jsonl").read().splitlines())
 
     # Wrong credentials: refused by the broker, with its reason.
     passwords = os.path.join(bench.path, "passwords")
