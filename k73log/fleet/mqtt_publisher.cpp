@@ -104,6 +104,7 @@ class MqttPublisher : public Publisher {
     mosquitto_connect_callback_set(mosq_, onConnect);
     mosquitto_disconnect_callback_set(mosq_, onDisconnect);
     mosquitto_publish_callback_set(mosq_, onPublish);
+    mosquitto_log_callback_set(mosq_, onLog);
     const std::string offline = "offline";
     mosquitto_will_set(mosq_, statusTopic_.c_str(), int(offline.size()), offline.data(), 1, true);
     if (!opts_.broker.user.empty()) {
@@ -293,15 +294,30 @@ class MqttPublisher : public Publisher {
     p->acks_.push_back(mid);
   }
 
+  // The library's own words on a failure (OpenSSL's, for TLS), kept for the
+  // next report.
+  static void onLog(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    auto* p = static_cast<MqttPublisher*>(self);
+    std::lock_guard<std::mutex> lock(p->eventsMutex_);
+    p->libraryError_ = text;
+  }
+
   std::string brokerName() const {
     return opts_.broker.host + ":" + std::to_string(opts_.broker.port);
   }
 
-  void linkDown(const std::string& why, int64_t* backoffMs, int64_t* nextAttempt) {
+  void linkDown(std::string why, int64_t* backoffMs, int64_t* nextAttempt) {
     if (link_ == Link::Up) downSinceUtcMs_ = utcNowMs();
     link_ = Link::Down;
     keepAcked();
     if (closing_) return;
+    while (!why.empty() && why.back() == '.') why.pop_back();
+    {
+      std::lock_guard<std::mutex> lock(eventsMutex_);
+      if (!libraryError_.empty()) why += " (" + libraryError_ + ")";
+      libraryError_.clear();
+    }
     std::fprintf(stderr, "k73log: broker %s: %s; next try in %lld s\n", brokerName().c_str(),
                  why.c_str(), static_cast<long long>(*backoffMs / 1000));
     *nextAttempt = nowMs() + *backoffMs;
@@ -439,6 +455,7 @@ class MqttPublisher : public Publisher {
   int connack_ = -1;
   bool disconnected_ = false;
   int disconnectRc_ = 0;
+  std::string libraryError_;
 };
 
 }  // namespace
