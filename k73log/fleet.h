@@ -23,6 +23,12 @@ std::string hostName();
 // run's start and end go out as events.
 class Publisher : public ScanSink {
  public:
+  // Numbers the scan (seq) and spools it; the log then carries the same seq.
+  virtual bool spoolScan(Scan* scan) = 0;
+  bool scan(const Scan& scan) override {
+    Scan numbered = scan;
+    return spoolScan(&numbered);
+  }
   // The run's settings and columns: the start event, and the payloads' names.
   virtual void begin(const RunInfo& info) = 0;
   // Waits up to the drain time for the broker to take the spool, sends the

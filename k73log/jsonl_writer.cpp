@@ -38,7 +38,8 @@ std::string jsonlScanObject(const Scan& scan, double intervalS,
   char field[96];
   std::snprintf(field, sizeof field, ", \"t_s\": %.6f",
                 static_cast<double>(scan.index) * intervalS);
-  std::string line = "{\"time_utc\": " + quoted(isoUtc(scan.utcMs)) + field;
+  std::string line = scan.seq > 0 ? "{\"seq\": " + std::to_string(scan.seq) + ", " : "{";
+  line += "\"time_utc\": " + quoted(isoUtc(scan.utcMs)) + field;
   for (size_t i = 0; i < scan.millivolts.size(); ++i) {
     const std::string name = i < columns.size() ? columns[i] : "value" + std::to_string(i);
     std::snprintf(field, sizeof field, ", \"%s\": %.3f", name.c_str(), scan.millivolts[i]);

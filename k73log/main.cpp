@@ -50,17 +50,21 @@ class LogSink : public ScanSink {
   LogHost& host_;
 };
 
-// Scans to the log first, then to the publisher's spool.
+// Scans to the publisher's spool first, where they get their seq, then to
+// the log.
 class TeeSink : public ScanSink {
  public:
-  TeeSink(ScanSink& first, Publisher& then) : first_(first), then_(then) {}
-  bool scan(const Scan& scan) override { return first_.scan(scan) && then_.scan(scan); }
-  void gap(const GapMark& gap) override { first_.gap(gap), then_.gap(gap); }
-  void notice(const std::string& text) override { first_.notice(text), then_.notice(text); }
+  TeeSink(ScanSink& log, Publisher& publisher) : log_(log), publisher_(publisher) {}
+  bool scan(const Scan& scan) override {
+    Scan numbered = scan;
+    return publisher_.spoolScan(&numbered) && log_.scan(numbered);
+  }
+  void gap(const GapMark& gap) override { log_.gap(gap), publisher_.gap(gap); }
+  void notice(const std::string& text) override { log_.notice(text), publisher_.notice(text); }
 
  private:
-  ScanSink& first_;
-  Publisher& then_;
+  ScanSink& log_;
+  Publisher& publisher_;
 };
 
 // The publisher and the converter's link in the state directory, when asked

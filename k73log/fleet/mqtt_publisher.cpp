@@ -134,13 +134,12 @@ class MqttPublisher : public Publisher {
                jsonlRunObject(info).substr(1));
   }
 
-  bool scan(const Scan& scan) override {
-    const std::string object = jsonlScanObject(scan, intervalS_, columns_);
+  bool spoolScan(Scan* scan) override {
     std::lock_guard<std::mutex> lock(m_);
+    scan->seq = spool_.nextSeq();
     const bool nothingWaiting = spool_.lastSeq() == sentSeq_;
-    int64_t seq = 0;
     std::string error;
-    if (!spool_.append(object, &seq, &error)) {
+    if (!spool_.append(jsonlScanObject(*scan, intervalS_, columns_), &error)) {
       std::fprintf(stderr, "k73log: %s\n", error.c_str());
       return false;
     }

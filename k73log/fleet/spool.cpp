@@ -94,9 +94,8 @@ bool Spool::open(const std::string& dir, std::string* error) {
   return true;
 }
 
-bool Spool::append(const std::string& object, int64_t* seq, std::string* error) {
-  const int64_t next = lastSeq_ + 1;
-  const std::string line = kSeqField + std::to_string(next) + ", " + object.substr(1) + "\n";
+bool Spool::append(const std::string& object, std::string* error) {
+  const std::string line = object + "\n";
   const bool written = std::fwrite(line.data(), 1, line.size(), writer_) == line.size();
   if (!written || std::fflush(writer_) != 0) {
     *error = "cannot write the spool " + path_ + ": " + std::strerror(errno);
@@ -106,8 +105,7 @@ bool Spool::append(const std::string& object, int64_t* seq, std::string* error) 
     return false;
   }
   bytes_ += static_cast<int64_t>(line.size());
-  lastSeq_ = next;
-  *seq = next;
+  ++lastSeq_;
   return true;
 }
 

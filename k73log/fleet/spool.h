@@ -21,9 +21,10 @@ class Spool {
   bool open(const std::string& dir, std::string* error);
   int64_t lastSeq() const { return lastSeq_; }  // 0: none yet
   int64_t ackedSeq() const { return ackedSeq_; }
-  // `object` is a JSON object without its braces' seq: "{...}" gets
-  // "seq": N put first. False with the reason (a full disk).
-  bool append(const std::string& object, int64_t* seq, std::string* error);
+  int64_t nextSeq() const { return lastSeq_ + 1; }
+  // The scan numbered nextSeq(), its object starting {"seq": N, ... False
+  // with the reason (a full disk).
+  bool append(const std::string& object, std::string* error);
   // Up to `max` lines after `afterSeq`, in order; the last one's seq in *last.
   void readAfter(int64_t afterSeq, int max, std::vector<std::string>* lines, int64_t* last);
   // Keeps the acknowledged seq on disk; starts the spool afresh when it

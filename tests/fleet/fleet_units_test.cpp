@@ -70,12 +70,13 @@ TEST(ConfigFile, FileOptionsFirstCommandLineOnTop) {
 TEST(Spool, SeqCarriesOnAndACutLineGoesAfterACrash) {
   TempDir dir;
   std::string error;
-  int64_t seq = 0;
   {
     Spool spool;
     ASSERT_TRUE(spool.open(dir.path, &error)) << error;
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(spool.append("{\"t_s\": 1}", &seq, &error));
-    EXPECT_EQ(seq, 3);
+    for (int i = 1; i <= 3; ++i) {
+      ASSERT_EQ(spool.nextSeq(), i);
+      ASSERT_TRUE(spool.append("{\"seq\": " + std::to_string(i) + ", \"t_s\": 1}", &error));
+    }
     ASSERT_TRUE(spool.acknowledge(2, &error));
     Spool second;
     EXPECT_FALSE(second.open(dir.path, &error));  // one logger per state directory
@@ -89,8 +90,8 @@ TEST(Spool, SeqCarriesOnAndACutLineGoesAfterACrash) {
   int64_t last = 0;
   spool.readAfter(spool.ackedSeq(), 10, &lines, &last);
   ASSERT_EQ(lines, std::vector<std::string>{"{\"seq\": 3, \"t_s\": 1}"});
-  ASSERT_TRUE(spool.append("{\"t_s\": 2}", &seq, &error));
-  EXPECT_EQ(seq, 4);
+  EXPECT_EQ(spool.nextSeq(), 4);
+  ASSERT_TRUE(spool.append("{\"seq\": 4, \"t_s\": 2}", &error));
   spool.readAfter(last, 10, &lines, &last);
   EXPECT_EQ(lines, std::vector<std::string>{"{\"seq\": 4, \"t_s\": 2}"});
 }
