@@ -4,6 +4,8 @@
 //
 //   k73bench            the full run (a few minutes)
 //   k73bench --smoke    a few seconds: the pump, the latencies, a short polled run
+//   k73bench --fleet    only k73log publishing to mosquitto (BENCH_FLEET_SHORT=1:
+//                       shorter outages)
 //   BENCH_LONG=1        paced scans through the driver run 10,000 scans (a soak
 //                       of about 35 minutes at the shortest interval)
 #include <sys/utsname.h>
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <functional>
 
+#include "fleet_run.h"
 #include "logger_run.h"
 #include "measure.h"
 #include "python_threads.h"
@@ -51,6 +54,7 @@ auto stage(const char* what, F run) {
 
 struct Options {
   bool smoke = false;
+  bool fleetOnly = false;
   bool soak = false;
 };
 
@@ -68,6 +72,13 @@ Durations durationsFor(const Options& o) {
 }  // namespace
 
 int run(const Options& options) {
+  if (options.fleetOnly) {
+    Table t;
+    stage("k73log publishing to MQTT", [&] { addFleetRows(t, K73_BIN_DIR); });
+    printMachine();
+    std::fputs(t.render().c_str(), stdout);
+    return t.unmeasured() > 0 ? 1 : 0;
+  }
   const Durations d = durationsFor(options);
   Driver drv(k73test::binPath("libtovdrv.so"));
   if (!drv.ok()) {
@@ -109,6 +120,7 @@ int run(const Options& options) {
   if (!options.smoke) addRemoteRows(t, drv, d.polledS / 2, d.scanS / 2);
   if (!options.smoke)
     stage("scans through k73log", [&] { addLoggerRows(t, K73_BIN_DIR, options.soak); });
+  if (!options.smoke) stage("k73log publishing to MQTT", [&] { addFleetRows(t, K73_BIN_DIR); });
   if (!options.smoke) stage("Python two-thread scans", [&] { return addPythonTwoThreadScans(t); });
   load.after = stage("other processes' CPU", [] { return otherProcessesCpuShare(1.0); });
   if (load.loaded()) t.markLoaded();
@@ -125,9 +137,11 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--smoke") == 0) {
       options.smoke = true;
+    } else if (std::strcmp(argv[i], "--fleet") == 0) {
+      options.fleetOnly = true;
     } else {
       std::fprintf(stderr,
-                   "Usage: k73bench [--smoke]\n"
+                   "Usage: k73bench [--smoke | --fleet]\n"
                    "Measures the driver and tovcon against k73sim and prints one table.\n"
                    "BENCH_LONG=1 makes the paced scan run a 10,000-scan soak.\n");
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;

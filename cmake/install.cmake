@@ -4,6 +4,7 @@
 #   include/tovdrv.h and tovscan.h, lib/pkgconfig/tovdrv.pc, lib/cmake/tovdrv/ (tovdrv::tovdrv)
 #   bin/tovcon, bin/k73sim, bin/k73log, share/man/man1/{tovcon,k73sim,k73log}.1
 #   lib/python3/dist-packages/k73 (the Python package, for Debian's python3)
+#   lib/systemd/system/k73log@.service, share/doc/.../examples/bench3.conf
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -58,6 +59,19 @@ install(CODE "configure_file(\"${CMAKE_BINARY_DIR}/tovdrv.pc.in\" \"${CMAKE_BINA
         COMPONENT development)
 install(FILES ${CMAKE_BINARY_DIR}/tovdrv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT development)
+
+# k73log as a service: the systemd template unit (k73log@NAME reads
+# /etc/k73/NAME.conf), written at install time for the prefix in force, and
+# an example configuration.
+if(K73LOG_PUBLISHES)
+  set(K73LOG_UNIT_PREFIX "@CMAKE_INSTALL_PREFIX@")
+  install(CODE "configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/k73log@.service.in\" \"${CMAKE_BINARY_DIR}/k73log@.service\" @ONLY)"
+          COMPONENT runtime)
+  install(FILES ${CMAKE_BINARY_DIR}/k73log@.service DESTINATION lib/systemd/system
+          COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/bench3.conf
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
+endif()
 
 # Debian package: everything above in one package, installed under /usr.
 if(NOT WIN32)

@@ -12,6 +12,44 @@ std::string quoted(const std::string& text) {
   return "\"" + text + "\"";  // names and times here never need escapes
 }
 
+}  // namespace
+
+std::string jsonlRunObject(const RunInfo& info) {
+  char numbers[256];
+  std::snprintf(numbers, sizeof numbers,
+                "\"baud\": %d, \"bits\": %d, \"polarity\": \"%s\", \"gain\": %d, "
+                "\"filter_hz\": %d, \"rate_hz\": %.3f, \"averaging\": %u, ",
+                info.baud, info.bits, info.bipolar ? "bipolar" : "unipolar", info.gain,
+                info.filterHz, info.rateHz, info.averaging);
+  char interval[64];
+  std::snprintf(interval, sizeof interval, "\"interval_s\": %.6f, ", info.intervalS);
+  std::string columns;
+  for (const std::string& column : info.columns)
+    columns += (columns.empty() ? "" : ", ") + quoted(column);
+  return "{\"run\": {\"version\": " + quoted(info.version) +
+         ", \"start_utc\": " + quoted(isoUtc(info.startUtcMs)) +
+         ", \"port\": " + quoted(info.port) + ", " + numbers +
+         "\"scan_type\": " + quoted(info.scanType) + ", " + interval + "\"columns\": [" + columns +
+         "]}}";
+}
+
+std::string jsonlScanObject(const Scan& scan, double intervalS,
+                            const std::vector<std::string>& columns) {
+  char field[96];
+  std::snprintf(field, sizeof field, ", \"t_s\": %.6f",
+                static_cast<double>(scan.index) * intervalS);
+  std::string line = scan.seq > 0 ? "{\"seq\": " + std::to_string(scan.seq) + ", " : "{";
+  line += "\"time_utc\": " + quoted(isoUtc(scan.utcMs)) + field;
+  for (size_t i = 0; i < scan.millivolts.size(); ++i) {
+    const std::string name = i < columns.size() ? columns[i] : "value" + std::to_string(i);
+    std::snprintf(field, sizeof field, ", \"%s\": %.3f", name.c_str(), scan.millivolts[i]);
+    line += field;
+  }
+  return line + "}";
+}
+
+namespace {
+
 class JsonlWriter : public LogWriter {
  public:
   using LogWriter::LogWriter;
@@ -19,35 +57,11 @@ class JsonlWriter : public LogWriter {
   void begin(const RunInfo& info, bool header, bool) override {
     intervalS_ = info.intervalS;
     columns_ = info.columns;
-    if (!header) return;
-    char numbers[256];
-    std::snprintf(numbers, sizeof numbers,
-                  "\"baud\": %d, \"bits\": %d, \"polarity\": \"%s\", \"gain\": %d, "
-                  "\"filter_hz\": %d, \"rate_hz\": %.3f, \"averaging\": %u, ",
-                  info.baud, info.bits, info.bipolar ? "bipolar" : "unipolar", info.gain,
-                  info.filterHz, info.rateHz, info.averaging);
-    char interval[64];
-    std::snprintf(interval, sizeof interval, "\"interval_s\": %.6f, ", info.intervalS);
-    std::string columns;
-    for (const std::string& column : info.columns)
-      columns += (columns.empty() ? "" : ", ") + quoted(column);
-    writeLine("{\"run\": {\"version\": " + quoted(info.version) + ", \"start_utc\": " +
-              quoted(isoUtc(info.startUtcMs)) + ", \"port\": " + quoted(info.port) + ", " +
-              numbers + "\"scan_type\": " + quoted(info.scanType) + ", " + interval +
-              "\"columns\": [" + columns + "]}}\n");
+    if (header) writeLine(jsonlRunObject(info) + "\n");
   }
 
   void scan(const Scan& scan) override {
-    char field[96];
-    std::snprintf(field, sizeof field, ", \"t_s\": %.6f",
-                  static_cast<double>(scan.index) * intervalS_);
-    std::string line = "{\"time_utc\": " + quoted(isoUtc(scan.utcMs)) + field;
-    for (size_t i = 0; i < scan.millivolts.size(); ++i) {
-      const std::string name = i < columns_.size() ? columns_[i] : "value" + std::to_string(i);
-      std::snprintf(field, sizeof field, ", \"%s\": %.3f", name.c_str(), scan.millivolts[i]);
-      line += field;
-    }
-    writeLine(line + "}\n");
+    writeLine(jsonlScanObject(scan, intervalS_, columns_) + "\n");
   }
 
   void gap(const GapMark& gap) override {

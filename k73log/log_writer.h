@@ -40,6 +40,12 @@ class LogWriter {
 
 std::unique_ptr<LogWriter> makeLogWriter(Format format, std::FILE* out);
 
+// The jsonl run object and scan object, without the line's end; the MQTT
+// payloads carry the same objects.
+std::string jsonlRunObject(const RunInfo& info);
+std::string jsonlScanObject(const Scan& scan, double intervalS,
+                            const std::vector<std::string>& columns);
+
 // The csv column row of a run: "time_utc,t_s,ch0.0_mV,...".
 std::string csvColumnRow(const std::vector<std::string>& valueColumns);
 

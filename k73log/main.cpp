@@ -1,10 +1,12 @@
 // k73log: logs a converter's scans with times, unattended, until a count, a
 // duration or a stop request; reconnects after failures and marks the gaps.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "driver_calls.h"
+#include "fleet.h"
 #include "log_writer.h"
 #include "logger_platform.h"
 #include "options.h"
@@ -13,6 +15,7 @@
 #include "progress.h"
 #include "run_setup.h"
 #include "scan_run.h"
+#include "service_host.h"
 
 namespace {
 
@@ -48,6 +51,38 @@ class LogSink : public ScanSink {
   LogHost& host_;
 };
 
+// Scans to the publisher's spool first, where they get their seq, then to
+// the log.
+class TeeSink : public ScanSink {
+ public:
+  TeeSink(ScanSink& log, Publisher& publisher) : log_(log), publisher_(publisher) {}
+  bool scan(const Scan& scan) override {
+    Scan numbered = scan;
+    return publisher_.spoolScan(&numbered) && log_.scan(numbered);
+  }
+  void gap(const GapMark& gap) override { log_.gap(gap), publisher_.gap(gap); }
+  void notice(const std::string& text) override { log_.notice(text), publisher_.notice(text); }
+
+ private:
+  ScanSink& log_;
+  Publisher& publisher_;
+};
+
+// The publisher and the converter's link in the state directory, when asked
+// for; false with the reason.
+bool openFleet(const LogOptions& opts, std::unique_ptr<Publisher>* publisher, std::string* error) {
+  const std::string id =
+      opts.publish.id.empty() ? defaultLoggerId(opts.comNumber, hostName()) : opts.publish.id;
+  if (opts.publish.enabled) {
+    *publisher = makePublisher(opts.publish, id, error);
+    if (!*publisher) return false;
+  }
+  if (opts.publish.device.empty()) return true;
+  std::string dir;
+  return stateDirectory(opts.publish, id, &dir, error) &&
+         linkDevice(dir, opts.comNumber, opts.publish.device, error);
+}
+
 int logScans(const LogOptions& opts) {
   RunSetup setup;
   std::string error;
@@ -62,19 +97,39 @@ int logScans(const LogOptions& opts) {
     std::fprintf(stderr, "k73log: %s\n", error.c_str());
     return kExitUnreachable;
   }
+  std::unique_ptr<Publisher> publisher;
+  if (!openFleet(opts, &publisher, &error)) {
+    std::fprintf(stderr, "k73log: %s\n", error.c_str());
+    return kExitUnreachable;
+  }
+  notifyReady();
 
   tov::logger::installStopHandlers();
-  PlatformHost host;
+  PlatformHost platformHost;
+  ServiceHost host(platformHost, watchdogPingMs(), notifyWatchdog);
   const bool terminal = tov::logger::stderrIsTerminal();
   const bool shown = !opts.quiet && (terminal || opts.verbose);
   std::unique_ptr<LogWriter> writer = makeLogWriter(opts.format, out.file);
   Progress progress(stderr, terminal, shown, 0);
-  LogSink sink(*writer, progress, host);
+  LogSink logSink(*writer, progress, host);
+  std::unique_ptr<TeeSink> tee;
+  if (publisher) tee = std::make_unique<TeeSink>(logSink, *publisher);
+  ScanSink& sink = tee ? static_cast<ScanSink&>(*tee) : logSink;
   RunLimits limits{opts.count, opts.durationS, !opts.noReconnect};
   ScanRun run(driver, host, &setup.rec, limits, sink);
 
   const int64_t startUtcMs = host.utcMs();
-  const Prepared prepared = run.prepare(setup.shortestInterval);
+  Prepared prepared = run.prepare(setup.shortestInterval);
+  // A service started before its converter waits for it, with the backoff
+  // of a reconnect.
+  for (int64_t backoffMs = 1000;
+       opts.publish.waitForConverter && prepared.result == PrepareResult::Unreachable;
+       backoffMs = std::min<int64_t>(backoffMs * 2, 30000)) {
+    sink.notice("no converter answers on COM" + std::to_string(opts.comNumber) + "; next try in " +
+                std::to_string(backoffMs / 1000) + " s");
+    if (host.sleepUntil(host.monotonicMs() + backoffMs) == Wake::Stop) break;
+    prepared = run.prepare(setup.shortestInterval);
+  }
   if (prepared.result == PrepareResult::IntervalOutOfLimits) {
     char limitsText[160];
     std::snprintf(limitsText, sizeof limitsText,
@@ -96,10 +151,14 @@ int logScans(const LogOptions& opts) {
                  setup.rec.remoteAvg);
   }
   progress = Progress(stderr, terminal, shown, setup.rec.scanInterval);
-  writer->begin(describeRun(setup.rec, setup.channels, startUtcMs), !opts.noHeader, out.empty);
+  const RunInfo info = describeRun(setup.rec, setup.channels, startUtcMs);
+  writer->begin(info, !opts.noHeader, out.empty);
+  if (publisher) publisher->begin(info);
 
   const RunTotals totals = run.run();
   if (!out.standardOutput) std::fclose(out.file);
+  notifyStopping();
+  if (publisher) publisher->finish(totals);
   if (totals.exitCode != 0) std::fprintf(stderr, "k73log: %s\n", totals.failure.c_str());
   progress.summary(totals);
   tov::logger::runEnded();

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "config_file.h"
 
 #include "tovscan.h"
 
@@ -33,6 +36,7 @@ enum LongOnly {
   kNoHeader,
   kNoReconnect,
   kVersion,
+  kPublish,  // publishing and service options, taken by their names
 };
 
 const option kLongOptions[] = {
@@ -59,6 +63,17 @@ const option kLongOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
+    {"mqtt", required_argument, nullptr, kPublish},
+    {"id", required_argument, nullptr, kPublish},
+    {"state-dir", required_argument, nullptr, kPublish},
+    {"mqtt-batch", required_argument, nullptr, kPublish},
+    {"mqtt-drain", required_argument, nullptr, kPublish},
+    {"mqtt-keepalive", required_argument, nullptr, kPublish},
+    {"mqtt-ca", required_argument, nullptr, kPublish},
+    {"mqtt-password-file", required_argument, nullptr, kPublish},
+    {"mqtt-format", required_argument, nullptr, kPublish},
+    {"device", required_argument, nullptr, kPublish},
+    {"wait-for-converter", no_argument, nullptr, kPublish},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -208,13 +223,29 @@ bool takeOption(int id, const char* arg, LogOptions* opts, bool* formatGiven, st
 
 }  // namespace
 
-Command parseOptions(int argc, char** argv, LogOptions* opts, std::string* error) {
+Command parseOptions(int givenArgc, char** givenArgv, LogOptions* opts, std::string* error) {
+  // Options from --config files first, the command line's on top.
+  std::vector<std::string> args(givenArgv, givenArgv + givenArgc);
+  auto takesValue = [](const std::string& name) {
+    for (const option* o = kLongOptions; o->name; ++o) {
+      if (name == o->name) return o->has_arg != no_argument;
+    }
+    return true;  // unknown: getopt names it below
+  };
+  std::vector<std::string> expanded;
+  if (!expandConfigFiles(args, takesValue, &expanded, error)) return Command::UsageError;
+  std::vector<char*> argvExpanded;
+  for (std::string& arg : expanded) argvExpanded.push_back(arg.data());
+  argvExpanded.push_back(nullptr);
+  const int argc = static_cast<int>(expanded.size());
+  char** argv = argvExpanded.data();
   bool formatGiven = false;
   opterr = 0;  // the messages below say what each option accepts
   optind = 1;
   for (;;) {
     const int previous = optind;
-    const int id = getopt_long(argc, argv, ":o:qvh", kLongOptions, nullptr);
+    int longIndex = 0;
+    const int id = getopt_long(argc, argv, ":o:qvh", kLongOptions, &longIndex);
     if (id == -1) break;
     const char* given = argv[previous < argc ? previous : argc - 1];
     switch (id) {
@@ -243,6 +274,12 @@ Command parseOptions(int argc, char** argv, LogOptions* opts, std::string* error
       case ':':
         *error = std::string(given) + " needs a value (see k73log --help)";
         return Command::UsageError;
+      case kPublish:
+        if (!takePublishOption(kLongOptions[longIndex].name, optarg ? optarg : "", &opts->publish,
+                               error)) {
+          return Command::UsageError;
+        }
+        break;
       case '?':
         *error = std::string("unknown option ") + given + " (see k73log --help)";
         return Command::UsageError;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channel_list.h"
+#include "publish_options.h"
 
 namespace k73log {
 
@@ -35,6 +36,7 @@ struct LogOptions {
   bool noReconnect = false;
   bool quiet = false;
   bool verbose = false;
+  PublishOptions publish;  // --mqtt and the service's options
 };
 
 enum class Command { Run, Help, Version, UsageError };

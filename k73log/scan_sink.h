@@ -13,6 +13,7 @@ struct Scan {
   int64_t utcMs;  // host clock at the scan's arrival
   int64_t index;  // converter intervals since the run's first scan
   std::vector<double> millivolts;
+  int64_t seq = 0;  // a publishing run's never-repeating number of the scan; 0 otherwise
 };
 
 struct GapMark {

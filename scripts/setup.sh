@@ -8,6 +8,9 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev 
   # the Python package and its tests
   python3 python3-setuptools python3-venv python3-pip python3-pytest python3-numpy python3-pandas
   python3-matplotlib
+  # k73log's MQTT publishing and its service: the client library, a broker, a
+  # subscriber and a time-series database for the tests, systemd-analyze
+  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt influxdb systemd
   "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -65,6 +65,9 @@ check "development link libtovdrv.so" test -e "$libdir/libtovdrv.so"
 soname=$(objdump -p "$libdir/libtovdrv.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')
 check "SONAME is libtovdrv.so.1 (got '$soname')" test "$soname" = libtovdrv.so.1
 check "the pkg-config file names the install prefix" grep -qx "prefix=$prefix" "$pc"
+check "the k73log service unit runs the installed k73log" \
+  grep -qx "ExecStart=$prefix/bin/k73log --config /etc/k73/%i.conf --quiet" \
+  "$root/lib/systemd/system/k73log@.service"
 
 # The example, built against the staged tree through pkg-config...
 flags=$(PKG_CONFIG_PATH=$(dirname "$pc") PKG_CONFIG_SYSROOT_DIR=$stage pkg-config --cflags --libs tovdrv)
