@@ -74,8 +74,12 @@ Durations durationsFor(const Options& o) {
 int run(const Options& options) {
   if (options.fleetOnly) {
     Table t;
+    MachineLoad load;
+    load.before = stage("other processes' CPU", [] { return otherProcessesCpuShare(1.0); });
     stage("k73log publishing to MQTT", [&] { addFleetRows(t, K73_BIN_DIR); });
-    printMachine();
+    load.after = stage("other processes' CPU", [] { return otherProcessesCpuShare(1.0); });
+    if (load.loaded()) t.markLoaded();
+    printMachine(load);
     std::fputs(t.render().c_str(), stdout);
     return t.unmeasured() > 0 ? 1 : 0;
   }
