@@ -88,8 +88,7 @@ Attempt signOnAttempt(DeviceRecord* rec) {
   if (!readBytesTimed(rec, 1, kQuietMs, &echo)) return Attempt::Fail;
   if (echo != rec->baudIndex) return Attempt::Restart;
 
-  closePort(rec);
-  if (!openPort(rec, kBaudTable[rec->baudIndex], 0)) return Attempt::Fail;
+  if (!reopenPort(rec, kBaudTable[rec->baudIndex], 0)) return Attempt::Fail;
   waitTicks(5);
   writeByte(rec, kWakeUp);
 

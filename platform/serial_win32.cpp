@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "link_platform.h"
+#include "handle_port.h"
 #include "wait_win32.h"
 
 namespace tov::platform {
@@ -16,7 +16,7 @@ namespace {
 
 constexpr int64_t kPollSliceMs = 1;
 
-char openFailure[96];
+thread_local char openFailure[96];  // each thread reads its own open's failure
 
 // "\\.\COMn" reaches every port; the bare "COMn" only names COM1 to COM9.
 void portPath(int comNumber, char* path, size_t size) {
