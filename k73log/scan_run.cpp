@@ -15,6 +15,7 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr uint8_t kEndMarker = 0x0F;
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
+constexpr int kMostEmptyWakes = 2;
 
 const char* scanFailureText(int32_t lastError) {
   const char* text = tovScanFailureText(lastError);
@@ -87,11 +88,16 @@ bool ScanRun::limitReached() const {
 }
 
 ScanRun::Waited ScanRun::waitForScan() {
+  // The port's handle only says when to look again: a remote port's handle
+  // is a socket that wakes for Telnet traffic the driver consumes, and stays
+  // readable for ever once the server has gone. Only the driver's count says
+  // whether bytes came.
   TovHandle port = TOV_INVALID_HANDLE;
   drv_.GetComHandle(rec_, &port);
   const int32_t bytesPerScan = tovScanBytes(rec_);
   uint32_t seen = UINT32_MAX;  // the first count starts the silence clock
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
+  int emptyWakes = 0;  // wake-ups in a row that brought the driver nothing
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
@@ -101,13 +107,24 @@ ScanRun::Waited ScanRun::waitForScan() {
     if (waiting != seen) {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);
+      emptyWakes = 0;
     }
     const int64_t endAt = endOfRunMs();
     if (now >= endAt) return Waited::EndOfRun;
     if (now >= silentAt) return Waited::Silent;
     const int64_t deadline = std::min(silentAt, endAt);
     if (waiting == 0) {
-      if (host_.waitForInput(port, deadline) == Wake::PortGone) return Waited::PortGone;
+      // One empty wake-up is Telnet traffic the count has just taken in; a
+      // second in a row is a handle that stays readable with nothing behind
+      // it: the port is gone as far as this wait can tell, so sleep out the
+      // silence and let the reconnection find out.
+      if (emptyWakes >= kMostEmptyWakes) {
+        if (host_.sleepUntil(deadline) == Wake::Stop) return Waited::Stop;
+        continue;
+      }
+      const Wake wake = host_.waitForInput(port, deadline);
+      if (wake == Wake::PortGone) return Waited::PortGone;
+      if (wake == Wake::Input) ++emptyWakes;  // undone above when bytes came
       continue;
     }
     // Part of a scan is in: the rest is due within its time on the line. The
