@@ -35,25 +35,18 @@ ScanRun::ScanRun(const DriverCalls& driver, LogHost& host, DeviceRecord* rec, Ru
 
 Prepared ScanRun::prepare(bool shortestInterval) {
   Prepared prepared;
-  // The converter learns the interval and the averaging at the sign-on, but
-  // the firmware version that sets its limits is known only after it: fit
-  // them on a copy first, then again once signed on, and sign on again in
-  // the rare case that the second fit differs.
-  const double requested = rec_->scanInterval;
-  DeviceRecord probe = *rec_;
-  const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
-  rec_->scanInterval = probe.scanInterval;
-  rec_->remoteAvg = probe.remoteAvg;
+  // The converter's limits follow its firmware version, known only once it
+  // has answered, and a fit that halves the averaging tells the converter at
+  // once (RemoteAvg): so fit only on the open port, and sign on again when
+  // the fit changed the interval or the averaging the converter was given.
   if (!drv_.SignOn(rec_)) {
     drv_.CloseDevice(rec_);  // a sign-on that failed part-way may leave the port open
     return prepared;
   }
-
   const int64_t signedOnCount = timerCount(*rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
-  rec_->scanInterval = requested;
   const IntervalFit fit = fitInterval(drv_, rec_, shortestInterval);
-  prepared.averagingReduced = guess.averagingReduced || fit.averagingReduced;
+  prepared.averagingReduced = fit.averagingReduced;
   prepared.minIntervalS = fit.shortestS;
   prepared.maxIntervalS = fit.longestS;
   if (!fit.withinLimits) {
@@ -63,6 +56,7 @@ Prepared ScanRun::prepare(bool shortestInterval) {
   }
   if ((timerCount(*rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
       !drv_.SignOn(rec_)) {
+    drv_.CloseDevice(rec_);
     return prepared;
   }
   clock_ = ScanClock(rec_->scanInterval);
