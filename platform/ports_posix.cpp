@@ -3,6 +3,8 @@
 // table is looked at only when a port opens, closes, or comes back from a
 // client by its descriptor; an object is deleted only when no slot holds it,
 // so no thread can still be reading it.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <mutex>
 
@@ -34,6 +36,24 @@ void unregister(int index) {
   deleteIfUnheld(port);
 }
 
+// What the descriptor is open on; a descriptor number closed and opened
+// again on something else is another port.
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const Identity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
+Identity identityOf(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return {};
+  return {st.st_dev, st.st_ino};
+}
+
+Identity identities[kTableSize];  // beside table[], under the lock
+
 // Files a new port; any older one with the same descriptor was closed behind
 // our back and is forgotten without closing the number again.
 bool file(Port* port) {
@@ -55,6 +75,7 @@ bool file(Port* port) {
   }
   if (freeIndex < 0) return false;
   table[freeIndex] = port;
+  identities[freeIndex] = identityOf(port->fd());
   port->registered = true;
   port->slots = 1;
   return true;
@@ -123,11 +144,16 @@ Port* portAdopt(TovHandle handle) {
   const int fd = static_cast<int>(handle);
   {
     std::lock_guard<std::mutex> lock(tableLock);
-    for (Port* port : table) {
-      if (port && port->fd() == fd && !port->closed) {
+    const Identity identity = identityOf(fd);
+    for (int i = 0; i < kTableSize; ++i) {
+      Port* port = table[i];
+      if (!port || port->fd() != fd || port->closed) continue;
+      if (identities[i] == identity) {
         ++port->slots;
         return port;
       }
+      port->disowned = true;  // the number was closed and reused behind our back
+      unregister(i);
     }
   }
   return filedOrClosed(adoptLocalPort(fd));
