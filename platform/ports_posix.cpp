@@ -165,15 +165,23 @@ TovHandle portHandle(const Port* port) {
 
 void portClose(Port* port) {
   if (!port) return;
-  std::lock_guard<std::mutex> lock(tableLock);
-  --port->slots;
-  if (!port->closed && !port->disowned) port->closeDescriptor();
-  port->closed = true;
-  if (port->slots > 0) return;  // another slot holds it still (a client put it there)
-  for (Port*& entry : table)
-    if (entry == port) entry = nullptr;
-  port->registered = false;
-  delete port;
+  bool closeIt = false;
+  bool deleteIt = false;
+  {
+    std::lock_guard<std::mutex> lock(tableLock);
+    --port->slots;
+    closeIt = !port->closed && !port->disowned;
+    port->closed = true;
+    deleteIt = port->slots == 0;  // else another slot holds it still (a client put it there)
+    if (deleteIt) {
+      for (Port*& entry : table)
+        if (entry == port) entry = nullptr;
+      port->registered = false;
+    }
+  }
+  // Outside the lock: closing a serial device may wait for its output to drain.
+  if (closeIt) port->closeDescriptor();
+  if (deleteIt) delete port;
 }
 
 void portRelease(Port* port) {
