@@ -4,15 +4,22 @@
 // never hold it at once.
 #include "remote_runs.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "measure.h"
 #include "ser2net_process.h"
 #include "sim_process.h"
+#include "tmux_session.h"
 #include "tovscan.h"
 
 namespace bench {
@@ -112,6 +119,86 @@ std::string percentText(double share) {
   return fixed(share * 100, 2) + " %";
 }
 
+// How long each client is watched once the server has gone: inside its
+// deadline, the 10 s interval plus 2 s.
+constexpr double kGoneWatchS = 8;
+
+bool fileHasText(const char* path) {
+  std::ifstream in(path);
+  return in.peek() != std::ifstream::traits_type::eof();
+}
+
+// k73log logging COM1 at --interval 10: its share of a core after the server
+// went away, or -1 when it never started scanning.
+double loggerCpuWhileGone(k73test::Ser2netProcess& server) {
+  const std::string program = k73test::binPath("k73log");
+  unlink("gone.csv");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    execl(program.c_str(), program.c_str(), "--port", "COM1", "--channels", "0", "--interval", "10",
+          "-o", "gone.csv", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const double giveUp = nowS() + 30;
+  while (!fileHasText("gone.csv") && nowS() < giveUp) sleepS(0.1);
+  double share = -1;
+  if (fileHasText("gone.csv")) {
+    sleepS(3);  // calibrated and scanning, the first scan 10 s away
+    server.kill();
+    sleepS(0.3);
+    ProcessCpuMeter cpu(pid);
+    sleepS(kGoneWatchS);
+    cpu.stop();
+    share = cpu.share();
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  return share;
+}
+
+// tovcon's scan run on COM1 at a 10 s interval, no file: the same.
+double consoleCpuWhileGone(k73test::Ser2netProcess& server) {
+  std::string cfg = "1\n1024\n0\n0\n10.000000\n1\n1\n1\n";
+  for (int i = 0; i < 9; ++i) cfg += "0\n";
+  cfg += "3\n1\n2\n1\n200.000000\n0\n0\n0\n1\n";
+  std::ofstream("tovset.cfg") << cfg;
+  char here[PATH_MAX];
+  if (!getcwd(here, sizeof here)) return -1;
+  tov::test::TmuxSession tovcon(k73test::binPath("tovcon"), here);
+  if (!tovcon.started() || !tovcon.reachMainMenu()) return -1;
+  tovcon.sendKeys({"5"});
+  if (!tovcon.waitForTextAt(27, 0, "SCANNING  CONFIGURATION")) return -1;
+  tovcon.sendKeys({"Enter"});
+  if (!tovcon.waitForTextAt(20, 12, "Enter name for disk file,", 20000)) return -1;
+  tovcon.sendKeys({"Enter"});
+  const pid_t pid = findProcess("tovcon", here);
+  if (pid < 0 || !tovcon.waitForText("Press any key to quit", 20000)) return -1;
+  server.kill();
+  sleepS(0.3);
+  ProcessCpuMeter cpu(pid);
+  sleepS(kGoneWatchS);
+  cpu.stop();
+  return cpu.share();
+}
+
+void addGoneServerRow(Table& t, k73test::Ser2netProcess& server, const char* what) {
+  std::fprintf(stderr, "k73bench: clients while the server is gone...\n");
+  const double logger = loggerCpuWhileGone(server);  // the server is up from the rows before
+  const double console = server.start() ? consoleCpuWhileGone(server) : -1;
+  const std::string name =
+      std::string(what) +
+      ": CPU while the server is gone (k73log --interval 10; tovcon's scan run)";
+  if (logger < 0 || console < 0) {
+    t.add({name, logger < 0 ? "k73log did not start scanning" : "tovcon did not start scanning", "",
+           "", "", Verdict::NotMeasured});
+    return;
+  }
+  t.add({name, percentText(logger) + "; " + percentText(console), "", "", "< 0.5 % of a core each",
+         verdictOf(logger < 0.005 && console < 0.005)});
+}
+
 }  // namespace
 
 void addRemoteRows(Table& t, Driver& drv, double polledS, double scanS) {
@@ -175,6 +262,7 @@ void addRemoteRows(Table& t, Driver& drv, double polledS, double scanS) {
            "no scans (lastError " + std::to_string(scans.lastError) + ")", "", "", "",
            Verdict::NotMeasured});
   }
+  addGoneServerRow(t, *server, what);
 }
 
 }  // namespace bench

@@ -145,7 +145,8 @@ extern "C" {
  * bytes: command, data, (command + data) & 0xFF; a reply starts with the
  * command byte echoed and lands in reply[]. Sending a packet first waits up
  * to 5 s for room in the output queue; each byte is retried for 3 s, so an
- * export on a port that is not open fails after 3 s. Every byte received,
+ * export on a port that is not open fails after 3 s (a port found gone,
+ * hung up or its server away, fails at once). Every byte received,
  * drained or not, is added to rxChecksum (mod 256) and kept in lastRxByte.
  * replyTimeout (ms) bounds each reply unless said otherwise. lastError is
  * written only where listed.

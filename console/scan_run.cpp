@@ -50,6 +50,10 @@ double NextValue(DeviceRecord* rec) {
 
 enum class WaitResult { ScanDue, KeyPressed };
 
+// Wake-ups of the port in a row that brought the driver nothing after which
+// its handle is no longer watched.
+constexpr int kMostEmptyWakes = 2;
+
 // Waits for a whole scan or a key, asleep on the keyboard and the port
 // together. Once bytes of a scan are in, the port stays readable until the
 // whole scan is; the wait then watches the keyboard alone for a scan's time
@@ -57,20 +61,35 @@ enum class WaitResult { ScanDue, KeyPressed };
 // its too-fast byte 0x0A or between scans, would leave the run waiting for
 // ever: once the next scan is a scan's deadline late, GetOneScan is left to
 // time out and tell why.
+//
+// The port's handle only says when to ask the driver again: a remote port's
+// handle is a socket that wakes for Telnet traffic the driver consumes and
+// stays readable for ever once its server has gone. A wake-up that brings
+// the driver nothing is such traffic; a second in a row is a port gone, and
+// the rest of the wait watches the keyboard alone.
 WaitResult WaitForScan(DeviceRecord* rec) {
   const int64_t wireMs = tovScanWireMs(rec);
   const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
-  bool partScanIn = false;
+  uint32_t seen = 0;
+  int emptyWakes = 0;
   for (;;) {
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
     if (driver.GetNumScansInBuffer(rec) != 0) return WaitResult::ScanDue;
+    const uint32_t waiting = rec->comStat.cbInQue;  // as the count just refreshed it
+    if (waiting != seen) emptyWakes = 0;
+    seen = waiting;
     const int64_t now = con::nowMs();
     if (now >= stallAt) return WaitResult::ScanDue;
-    const con::Wake wake = partScanIn
-                               ? WaitKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs))
-                               : WaitKeyOrPort(program.comHandle, stallAt);
+    con::Wake wake;
+    if (waiting > 0) {
+      wake = WaitKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs));
+    } else if (emptyWakes >= kMostEmptyWakes) {
+      wake = WaitKeyOrPort(TOV_INVALID_HANDLE, stallAt);
+    } else {
+      wake = WaitKeyOrPort(program.comHandle, stallAt);
+      if (wake == con::Wake::Port) ++emptyWakes;  // undone above when bytes came
+    }
     if (wake == con::Wake::Key) return WaitResult::KeyPressed;
-    partScanIn = wake == con::Wake::Port;
   }
 }
 

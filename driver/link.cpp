@@ -14,7 +14,7 @@
 
 namespace tov {
 
-TovHandle portTable[TOV_PORT_SLOTS];
+platform::Port* portTable[TOV_PORT_SLOTS];
 FILE* debugLog = nullptr;
 uint8_t bDbgLvl = 0;
 
@@ -28,43 +28,69 @@ struct PortTableAtLoad {
 // A record whose deviceIndex is outside the table gets this slot instead of
 // memory past the table's end: it always reads as free and forgets writes.
 // One per thread, so that records used on different threads never share it.
-thread_local TovHandle outOfRangeSlot = TOV_INVALID_HANDLE;
+thread_local platform::Port* outOfRangeSlot = nullptr;
 
 constexpr int64_t kWriteRetryMs = 3000;
 
 }  // namespace
 
-TovHandle& portSlot(const DeviceRecord* rec) {
+platform::Port*& portSlot(const DeviceRecord* rec) {
   if (rec->deviceIndex < 0 || rec->deviceIndex >= TOV_PORT_SLOTS) {
-    outOfRangeSlot = TOV_INVALID_HANDLE;
+    outOfRangeSlot = nullptr;
     return outOfRangeSlot;
   }
   return portTable[rec->deviceIndex];
 }
 
 bool portIsOpen(const DeviceRecord* rec) {
-  return portSlot(rec) != TOV_INVALID_HANDLE;
+  return portSlot(rec) != nullptr;
+}
+
+TovHandle slotHandle(const DeviceRecord* rec) {
+  return platform::portHandle(portSlot(rec));
+}
+
+void setSlotHandle(DeviceRecord* rec, TovHandle handle) {
+  if (rec->deviceIndex < 0 || rec->deviceIndex >= TOV_PORT_SLOTS) return;
+  platform::Port*& slot = portSlot(rec);
+  platform::portRelease(slot);
+  slot = platform::portAdopt(handle);
 }
 
 void freeAllPortSlots() {
-  for (TovHandle& slot : portTable) slot = TOV_INVALID_HANDLE;
+  for (platform::Port*& slot : portTable) {
+    platform::portRelease(slot);
+    slot = nullptr;
+  }
 }
 
 void closeAllPorts() {
-  for (TovHandle& slot : portTable) {
-    if (slot != TOV_INVALID_HANDLE) platform::serialClose(slot);
-    slot = TOV_INVALID_HANDLE;
+  for (platform::Port*& slot : portTable) {
+    platform::portClose(slot);
+    slot = nullptr;
   }
 }
 
 bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
-  TovHandle& slot = portSlot(rec);
+  platform::Port*& slot = portSlot(rec);
   // The platform names the port COM<deviceIndex + 1>, applies 8-N-1 with DTR on
-  // and RTS off, and gives back its invalid handle (our free marker) on failure.
-  slot = platform::serialOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
+  // and RTS off, and chooses the port's backend once, here.
+  slot = platform::portOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
+                            rec->outQueueSize, &rec->dcb);
+  if (!slot) {
+    debugPrintf("open failed: %s\r\n", platform::portOpenFailure());
+    return false;
+  }
+  purgePort(rec);
+  return true;
+}
+
+bool reopenPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
+  platform::Port*& slot = portSlot(rec);
+  slot = platform::portReopen(slot, rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
                               rec->outQueueSize, &rec->dcb);
-  if (slot == TOV_INVALID_HANDLE) {
-    debugPrintf("open failed: %s\r\n", platform::serialOpenFailure());
+  if (!slot) {
+    debugPrintf("open failed: %s\r\n", platform::portOpenFailure());
     return false;
   }
   purgePort(rec);
@@ -72,28 +98,28 @@ bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
 }
 
 void closePort(DeviceRecord* rec) {
-  TovHandle& slot = portSlot(rec);
-  if (slot != TOV_INVALID_HANDLE) platform::serialClose(slot);
-  slot = TOV_INVALID_HANDLE;
+  platform::Port*& slot = portSlot(rec);
+  platform::portClose(slot);
+  slot = nullptr;
 }
 
 bool purgePort(DeviceRecord* rec) {
-  TovHandle port = portSlot(rec);
-  if (port != TOV_INVALID_HANDLE) platform::serialPurge(port);
+  platform::portPurge(portSlot(rec));
   return true;
 }
 
 bool refreshComStat(DeviceRecord* rec) {
-  return platform::serialStatus(portSlot(rec), &rec->comStat);
+  return platform::portStatus(portSlot(rec), &rec->comStat);
 }
 
 bool writeByte(DeviceRecord* rec, uint8_t byte) {
-  const TovHandle port = portSlot(rec);
+  platform::Port* port = portSlot(rec);
   const int64_t deadline = clockMs() + kWriteRetryMs;
   while (clockMs() < deadline) {
-    if (platform::serialWriteByte(port, byte)) return true;
+    if (platform::portWriteByte(port, byte)) return true;
+    if (platform::portGone(port)) return false;  // no room will ever come
     // The output queue is full (or the port is gone): wait for room, not spin.
-    platform::waitForOutput(port, deadline);
+    platform::portWaitForOutput(port, deadline);
   }
   return false;
 }
@@ -111,7 +137,7 @@ void waitForOutputRoom(DeviceRecord* rec, uint32_t room, int64_t deadlineMs) {
 
 bool readByte(DeviceRecord* rec, uint8_t* dest) {
   uint8_t byte = 0;
-  if (!platform::serialReadByte(portSlot(rec), &byte)) return false;
+  if (!platform::portReadByte(portSlot(rec), &byte)) return false;
   *dest = byte;
   rec->lastRxByte = byte;
   // Every byte the converter sends counts, drained bytes and scan data too.
@@ -120,14 +146,14 @@ bool readByte(DeviceRecord* rec, uint8_t* dest) {
 }
 
 int readUntil(DeviceRecord* rec, uint8_t* dest, int count, int64_t deadlineMs) {
-  const TovHandle port = portSlot(rec);
+  platform::Port* port = portSlot(rec);
   int taken = 0;
   while (taken < count && clockMs() < deadlineMs) {
     if (readByte(rec, &dest[taken])) {
       ++taken;
       continue;
     }
-    platform::waitForInput(port, deadlineMs);
+    platform::portWaitForInput(port, deadlineMs);
   }
   return taken;
 }

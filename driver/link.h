@@ -14,23 +14,35 @@
 
 namespace tov {
 
+namespace platform {
+class Port;
+}
+
 // Process-wide state shared by all records.
-extern TovHandle portTable[TOV_PORT_SLOTS];  // free slot: TOV_INVALID_HANDLE
-extern FILE* debugLog;                       // open debug log, or null
-extern uint8_t bDbgLvl;                      // level recorded when the log was created
+extern platform::Port* portTable[TOV_PORT_SLOTS];  // free slot: null
+extern FILE* debugLog;                             // open debug log, or null
+extern uint8_t bDbgLvl;                            // level recorded when the log was created
 
 // Slot of the record's port (deviceIndex must be 0..254).
-TovHandle& portSlot(const DeviceRecord* rec);
+platform::Port*& portSlot(const DeviceRecord* rec);
 bool portIsOpen(const DeviceRecord* rec);
-void freeAllPortSlots();  // forgets every handle without closing it
+// The handle a client sees in the record's slot, and the handle a client
+// puts there (the slot's port is forgotten, not closed).
+TovHandle slotHandle(const DeviceRecord* rec);
+void setSlotHandle(DeviceRecord* rec, TovHandle handle);
+void freeAllPortSlots();  // forgets every port without closing it
 void closeAllPorts();     // closes every open port and frees its slot
 
 // --- serial link ---
 bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs);
+// The open port at another rate, for a sign-on that switches the line: a
+// remote port keeps its connection; a local one is closed and opened again.
+bool reopenPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs);
 void closePort(DeviceRecord* rec);
 bool purgePort(DeviceRecord* rec);
 bool refreshComStat(DeviceRecord* rec);
-bool writeByte(DeviceRecord* rec, uint8_t byte);  // retries for 3 s
+// Retries for 3 s; a port the platform knows is gone fails at once.
+bool writeByte(DeviceRecord* rec, uint8_t byte);
 // Waits until the output queue leaves room for `room` more bytes
 // (outQueueSize - room, unsigned), or until the deadline.
 void waitForOutputRoom(DeviceRecord* rec, uint32_t room, int64_t deadlineMs);

@@ -14,12 +14,12 @@ constexpr uint32_t kProcessAttach = 1;
 }  // namespace
 
 void TOVAPI GetComHandle(DeviceRecord* rec, TovHandle* handle) {
-  if (handle) *handle = portSlot(rec);
+  if (handle) *handle = slotHandle(rec);
 }
 
 // The caller takes over the slot: what was there is neither closed nor kept.
 void TOVAPI SetComHandle(DeviceRecord* rec, TovHandle handle) {
-  portSlot(rec) = handle;
+  setSlotHandle(rec, handle);
 }
 
 uint8_t TOVAPI DoDebug(DeviceRecord* /*rec*/, uint8_t level) {

@@ -80,8 +80,7 @@ Attempt signOnAttempt(DeviceRecord* rec) {
   if (!readBytesTimed(rec, 1, kQuietMs, &echo)) return Attempt::Fail;
   if (echo != rec->baudIndex) return Attempt::Restart;
 
-  closePort(rec);
-  if (!openPort(rec, static_cast<uint32_t>(tovBaudRate(rec->baudIndex)), 0)) return Attempt::Fail;
+  if (!reopenPort(rec, static_cast<uint32_t>(tovBaudRate(rec->baudIndex)), 0)) return Attempt::Fail;
   waitTicks(5);
   writeByte(rec, kWakeUp);
 

@@ -155,8 +155,13 @@ int logScans(const LogOptions& opts) {
   writer->begin(info, !opts.noHeader, out.empty);
   if (publisher) publisher->begin(info);
 
-  const RunTotals totals = run.run();
-  if (!out.standardOutput) std::fclose(out.file);
+  RunTotals totals = run.run();
+  // The last lines reach the file only at the close (or the flush).
+  const bool closed = out.standardOutput ? std::fflush(out.file) == 0 : std::fclose(out.file) == 0;
+  if (!closed && totals.exitCode == 0) {
+    totals.exitCode = 1;
+    totals.failure = "cannot write the log";
+  }
   notifyStopping();
   if (publisher) publisher->finish(totals);
   if (totals.exitCode != 0) std::fprintf(stderr, "k73log: %s\n", totals.failure.c_str());

@@ -120,6 +120,10 @@ bool parseDuration(const char* text, double* seconds) {
   }
   double value = 0;
   if (!parseReal(number.c_str(), &value) || value <= 0) return false;
+  // A run's end is kept in milliseconds: a hundred years is far beyond any
+  // run and far inside what the count of milliseconds can hold.
+  constexpr double kLongestS = 100 * 365.25 * 86400;
+  if (!(value * unit <= kLongestS)) return false;
   *seconds = value * unit;
   return true;
 }
@@ -180,7 +184,7 @@ bool takeOption(int id, const char* arg, LogOptions* opts, bool* formatGiven, st
              refuse("--count takes a number of scans, 1 or more");
     case kDuration:
       return parseDuration(arg, &opts->durationS) ||
-             refuse("--duration takes a time such as 30s, 15m or 8h");
+             refuse("--duration takes a time such as 30s, 15m or 8h, up to 100 years");
     case kBaud:
       for (int i = 0; tovBaudRate(i) > 0; ++i) {
         if (parseWhole(arg, 300, 9600, &n) && n == tovBaudRate(i)) return opts->baudIndex = i, true;

@@ -14,6 +14,7 @@ namespace {
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
+constexpr int kMostEmptyWakes = 2;
 
 const char* scanFailureText(int32_t lastError) {
   const char* text = tovScanFailureText(lastError);
@@ -28,25 +29,18 @@ ScanRun::ScanRun(const DriverCalls& driver, LogHost& host, DeviceRecord* rec, Ru
 
 Prepared ScanRun::prepare(bool shortestInterval) {
   Prepared prepared;
-  // The converter learns the interval and the averaging at the sign-on, but
-  // the firmware version that sets its limits is known only after it: fit
-  // them on a copy first, then again once signed on, and sign on again in
-  // the rare case that the second fit differs.
-  const double requested = rec_->scanInterval;
-  DeviceRecord probe = *rec_;
-  const IntervalFit guess = fitInterval(drv_, &probe, shortestInterval);
-  rec_->scanInterval = probe.scanInterval;
-  rec_->remoteAvg = probe.remoteAvg;
+  // The converter's limits follow its firmware version, known only once it
+  // has answered, and a fit that halves the averaging tells the converter at
+  // once (RemoteAvg): so fit only on the open port, and sign on again when
+  // the fit changed the interval or the averaging the converter was given.
   if (!drv_.SignOn(rec_)) {
     drv_.CloseDevice(rec_);  // a sign-on that failed part-way may leave the port open
     return prepared;
   }
-
   const uint32_t signedOnCount = tovTimerCount(rec_);
   const uint32_t signedOnAveraging = rec_->remoteAvg;
-  rec_->scanInterval = requested;
   const IntervalFit fit = fitInterval(drv_, rec_, shortestInterval);
-  prepared.averagingReduced = guess.averagingReduced || fit.averagingReduced;
+  prepared.averagingReduced = fit.averagingReduced;
   prepared.minIntervalS = fit.shortestS;
   prepared.maxIntervalS = fit.longestS;
   if (!fit.withinLimits) {
@@ -56,6 +50,7 @@ Prepared ScanRun::prepare(bool shortestInterval) {
   }
   if ((tovTimerCount(rec_) != signedOnCount || rec_->remoteAvg != signedOnAveraging) &&
       !drv_.SignOn(rec_)) {
+    drv_.CloseDevice(rec_);
     return prepared;
   }
   clock_ = ScanClock(tovTimerInterval(rec_));  // the spacing of the scans as the timer keeps it
@@ -81,10 +76,15 @@ bool ScanRun::limitReached() const {
 }
 
 ScanRun::Waited ScanRun::waitForScan() {
+  // The port's handle only says when to look again: a remote port's handle
+  // is a socket that wakes for Telnet traffic the driver consumes, and stays
+  // readable for ever once the server has gone. Only the driver's count says
+  // whether bytes came.
   TovHandle port = TOV_INVALID_HANDLE;
   drv_.GetComHandle(rec_, &port);
   uint32_t seen = UINT32_MAX;  // the first count starts the silence clock
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
+  int emptyWakes = 0;  // wake-ups in a row that brought the driver nothing
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
@@ -94,13 +94,24 @@ ScanRun::Waited ScanRun::waitForScan() {
     if (waiting != seen) {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);
+      emptyWakes = 0;
     }
     const int64_t endAt = endOfRunMs();
     if (now >= endAt) return Waited::EndOfRun;
     if (now >= silentAt) return Waited::Silent;
     const int64_t deadline = std::min(silentAt, endAt);
     if (waiting == 0) {
-      if (host_.waitForInput(port, deadline) == Wake::PortGone) return Waited::PortGone;
+      // One empty wake-up is Telnet traffic the count has just taken in; a
+      // second in a row is a handle that stays readable with nothing behind
+      // it: the port is gone as far as this wait can tell, so sleep out the
+      // silence and let the reconnection find out.
+      if (emptyWakes >= kMostEmptyWakes) {
+        if (host_.sleepUntil(deadline) == Wake::Stop) return Waited::Stop;
+        continue;
+      }
+      const Wake wake = host_.waitForInput(port, deadline);
+      if (wake == Wake::PortGone) return Waited::PortGone;
+      if (wake == Wake::Input) ++emptyWakes;  // undone above when bytes came
       continue;
     }
     // Part of a scan is in: the rest is due within its time on the line. The

@@ -47,7 +47,7 @@ void ComPortSession::handle(const telnet_event_t& event) {
       output_.insert(output_.end(), event.data.buffer, event.data.buffer + event.data.size);
       break;
     case TELNET_EV_DATA:
-      data_.insert(data_.end(), event.data.buffer, event.data.buffer + event.data.size);
+      keepData(reinterpret_cast<const uint8_t*>(event.data.buffer), event.data.size);
       break;
     case TELNET_EV_DO:
       if (event.neg.telopt == kComPortOption) {
@@ -77,11 +77,27 @@ void ComPortSession::start(uint32_t baud) {
   if (comPortAccepted_ && !settingsSent_) sendLineSettings();
 }
 
-void ComPortSession::sendLineSettings() {
-  settingsSent_ = true;
+void ComPortSession::changeRate(uint32_t baud) {
+  if (broken_ || !settingsSent_) return;
+  baud_ = baud;
+  serverBaud_ = 0;
+  sendBaudRate();
+}
+
+bool ComPortSession::lineConfirmed() const {
+  return settingsSent_ && serverBaud_ == baud_ && dataSize_ == kDataSize8 &&
+         parity_ == kParityNone && stopSize_ == kStopBits1;
+}
+
+void ComPortSession::sendBaudRate() {
   const uint8_t rate[4] = {static_cast<uint8_t>(baud_ >> 24), static_cast<uint8_t>(baud_ >> 16),
                            static_cast<uint8_t>(baud_ >> 8), static_cast<uint8_t>(baud_)};
   sendComPortCommand(kSetBaudRate, rate, sizeof rate);
+}
+
+void ComPortSession::sendLineSettings() {
+  settingsSent_ = true;
+  sendBaudRate();
   sendComPortCommand(kSetDataSize, &kDataSize8, 1);
   sendComPortCommand(kSetParity, &kParityNone, 1);
   sendComPortCommand(kSetStopSize, &kStopBits1, 1);
@@ -106,8 +122,37 @@ void ComPortSession::subnegotiationFromServer(const uint8_t* bytes, size_t count
                   static_cast<uint32_t>(bytes[3]) << 8 | bytes[4];
     // Only the rate asked for completes the change: until then the server's
     // line may still run at the old one.
-    if (settingsSent_ && serverBaud_ == baud_) lineConfirmed_ = true;
+    return;
   }
+  if (count != 2) return;
+  // A server that cannot give the converter's framing says so in its answer.
+  const uint8_t value = bytes[1];
+  switch (bytes[0]) {
+    case kServerReply + kSetDataSize:
+      dataSize_ = value;
+      if (value != kDataSize8) refusal_ = "the server refused 8 data bits";
+      break;
+    case kServerReply + kSetParity:
+      parity_ = value;
+      if (value != kParityNone) refusal_ = "the server refused no parity";
+      break;
+    case kServerReply + kSetStopSize:
+      stopSize_ = value;
+      if (value != kStopBits1) refusal_ = "the server refused one stop bit";
+      break;
+    default:
+      break;
+  }
+}
+
+void ComPortSession::keepData(const uint8_t* bytes, size_t count) {
+  // What the reader took is dropped first, so the buffer holds only what waits.
+  if (dataNext_ > 0) {
+    data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(dataNext_));
+    dataNext_ = 0;
+  }
+  const size_t room = data_.size() < dataLimit_ ? dataLimit_ - data_.size() : 0;
+  data_.insert(data_.end(), bytes, bytes + (count < room ? count : room));
 }
 
 void ComPortSession::purgeInput() {

@@ -40,12 +40,18 @@ class ComPortSession {
   // control, DTR on, RTS off. The settings go out once the server accepts
   // the option; the line is confirmed when the server answers the rate.
   void start(uint32_t baud);
+  // Asks for another rate on the open session; the line is confirmed again
+  // when the server answers it.
+  void changeRate(uint32_t baud);
   // Throws away what the server holds from the converter and what we hold.
   void purgeInput();
   void sendData(uint8_t byte);  // 0xFF goes out doubled
   void receive(const uint8_t* bytes, size_t count);
 
   size_t dataWaiting() const { return data_.size() - dataNext_; }
+  // At most this many received bytes are held for the reader; more are
+  // dropped, as a full input queue drops them.
+  void limitData(size_t bytes) { dataLimit_ = bytes; }
   bool takeData(uint8_t* byte);
   void dropData();
 
@@ -53,7 +59,11 @@ class ComPortSession {
   size_t pendingOutputSize() const { return output_.size(); }
   void outputSent(size_t count);
 
-  bool lineConfirmed() const { return lineConfirmed_; }
+  // The server answered every setting with the value asked for.
+  bool lineConfirmed() const;
+  // The server answered data size, parity or stop size with another value
+  // than 8N1: why the line cannot be used, else null.
+  const char* refusal() const { return refusal_; }
   uint32_t serverBaud() const { return serverBaud_; }
   bool comPortAccepted() const { return comPortAccepted_; }
   bool broken() const { return broken_; }  // the server broke the Telnet protocol
@@ -63,6 +73,8 @@ class ComPortSession {
   void handle(const telnet_event_t& event);
   void subnegotiationFromServer(const uint8_t* bytes, size_t count);
   void sendLineSettings();
+  void sendBaudRate();
+  void keepData(const uint8_t* bytes, size_t count);
   void sendComPortCommand(uint8_t command, const uint8_t* value, size_t count);
 
   telnet_t* telnet_ = nullptr;
@@ -73,7 +85,11 @@ class ComPortSession {
   uint32_t serverBaud_ = 0;
   bool comPortAccepted_ = false;
   bool settingsSent_ = false;
-  bool lineConfirmed_ = false;
+  size_t dataLimit_ = 4096;
+  int dataSize_ = -1;  // the server's answers; -1 until they come
+  int parity_ = -1;
+  int stopSize_ = -1;
+  const char* refusal_ = nullptr;
   bool broken_ = false;
 };
 

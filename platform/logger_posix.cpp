@@ -65,7 +65,10 @@ void installStopHandlers() {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a wait in progress returns
+  // A write of the log in progress goes on (a pipe to a slow reader must not
+  // turn a clean stop into a failed write); waits poll the pipe above and
+  // poll() returns on a signal whatever the flag.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);

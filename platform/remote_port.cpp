@@ -47,7 +47,25 @@ bool parseRemoteTarget(const std::string& target, std::string* host, std::string
 bool RemotePort::start(uint32_t baud, int64_t deadlineMs, const char** why) {
   session_.start(baud);
   flush();
+  return awaitLine(deadlineMs, why);
+}
+
+bool RemotePort::changeRate(uint32_t baud, int64_t deadlineMs, const char** why) {
+  if (gone_) {
+    *why = "the server closed the connection";
+    return false;
+  }
+  session_.changeRate(baud);
+  flush();
+  return awaitLine(deadlineMs, why);
+}
+
+bool RemotePort::awaitLine(int64_t deadlineMs, const char** why) {
   while (!session_.lineConfirmed()) {
+    if (session_.refusal()) {
+      *why = session_.refusal();
+      return false;
+    }
     if (gone_) {
       *why = "the server closed the connection during negotiation";
       return false;
@@ -58,7 +76,7 @@ bool RemotePort::start(uint32_t baud, int64_t deadlineMs, const char** why) {
       else if (session_.serverBaud() != 0)
         *why = "the server did not take the baud rate";
       else
-        *why = "timed out waiting for the server's baud rate answer";
+        *why = "timed out waiting for the server's answers to the line settings";
       return false;
     }
     stream_.wait(session_.pendingOutputSize() > 0, deadlineMs);

@@ -38,8 +38,14 @@ class RemotePort {
   explicit RemotePort(ByteStream* stream) : stream_(*stream) {}
 
   // Negotiates the session and sets the line to `baud` 8N1; true once the
-  // server has answered with that rate. On failure *why says what went wrong.
+  // server has answered the rate, data size, parity and stop size with them. On failure *why says
+  // what went wrong.
   bool start(uint32_t baud, int64_t deadlineMs, const char** why);
+  // The line to `baud` on the open session (SET-BAUDRATE); true once the
+  // server has answered with that rate.
+  bool changeRate(uint32_t baud, int64_t deadlineMs, const char** why);
+  // Holds at most this many received bytes (the input queue's size).
+  void limitInput(size_t bytes) { session_.limitData(bytes); }
 
   bool readByte(uint8_t* byte);
   bool writeByte(uint8_t byte);
@@ -57,6 +63,7 @@ class RemotePort {
   void takeIn();  // whatever the stream holds, without waiting
   void flush();   // as much pending output as the stream takes now
   void waitOrSleep(bool forOutput, int64_t deadlineMs);
+  bool awaitLine(int64_t deadlineMs, const char** why);
 
   ByteStream& stream_;
   ComPortSession session_;

@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 
 #include "clock_posix.h"
 #include "link_platform.h"
+#include "port_posix.h"
 
 namespace tov::platform {
 
@@ -22,11 +22,6 @@ namespace {
 class SocketStream : public ByteStream {
  public:
   explicit SocketStream(int fd) : fd_(fd) {}
-  ~SocketStream() override {
-    if (fd_ >= 0) close(fd_);
-  }
-  int fd() const { return fd_; }
-  void disown() { fd_ = -1; }  // someone else closed the descriptor
 
   int64_t nowMs() override { return platform::nowMs(); }
   long send(const uint8_t* bytes, size_t count) override {
@@ -76,53 +71,42 @@ class SocketStream : public ByteStream {
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
 
-  int fd_;
+  const int fd_;
 };
 
-struct Remote {
-  explicit Remote(int fd) : stream(fd), port(&stream) {}
-  SocketStream stream;
-  RemotePort port;
-};
+// A remote port: the COM-PORT session over its own connection.
+class RemoteLink final : public Port {
+ public:
+  explicit RemoteLink(int fd) : Port(fd), stream_(fd), port_(&stream_) {}
 
-// Open remote ports by descriptor. Static storage: the driver may be loaded
-// and unloaded many times. Every call on a local port asks this table first,
-// once per byte on the busy paths, so the count of open remote ports lets
-// those calls skip the walk when there are none; entries are atomic because
-// ports of different threads open, close and look up at the same time.
-std::atomic<Remote*> remotes[TOV_PORT_SLOTS];
-std::atomic<int> remotesOpen{0};
+  bool start(uint32_t baud, int64_t deadlineMs, const char** why) {
+    return port_.start(baud, deadlineMs, why);
+  }
+  void limitInput(size_t bytes) { port_.limitInput(bytes); }
+  bool droppedBeforeNegotiation() const { return port_.droppedBeforeNegotiation(); }
+
+  bool readByte(uint8_t* byte) override { return port_.readByte(byte); }
+  bool writeByte(uint8_t byte) override { return port_.writeByte(byte); }
+  void waitForInput(int64_t deadlineMs) override { port_.waitForInput(deadlineMs); }
+  void waitForOutput(int64_t deadlineMs) override { port_.waitForOutput(deadlineMs); }
+  void purgeInput() override { port_.purgeInput(); }
+  bool status(TovComStat* status) override {
+    *status = TovComStat{0, port_.inputWaiting(), port_.outputWaiting()};
+    return true;
+  }
+  bool gone() const override { return port_.gone(); }
+  bool changeRate(uint32_t baud) override {
+    const char* why = "";
+    return !port_.gone() && port_.changeRate(baud, nowMs() + kRemoteOpenTimeoutMs, &why);
+  }
+  void closeDescriptor() override { close(fd()); }
+
+ private:
+  SocketStream stream_;
+  RemotePort port_;
+};
 
 constexpr int64_t kBusyRetryMs = 10;
-
-std::atomic<Remote*>* entryOf(TovHandle handle) {
-  if (remotesOpen.load() == 0) return nullptr;
-  for (std::atomic<Remote*>& entry : remotes) {
-    const Remote* remote = entry.load();
-    if (remote && remote->stream.fd() == handle) return &entry;
-  }
-  return nullptr;
-}
-
-// Files the port in a free entry; false when every entry is taken.
-bool fileRemote(Remote* remote) {
-  for (std::atomic<Remote*>& entry : remotes) {
-    Remote* none = nullptr;
-    if (entry.compare_exchange_strong(none, remote)) {
-      ++remotesOpen;
-      return true;
-    }
-  }
-  return false;
-}
-
-void dropEntry(std::atomic<Remote*>* entry, bool disown) {
-  Remote* remote = entry->exchange(nullptr);
-  if (!remote) return;
-  --remotesOpen;
-  if (disown) remote->stream.disown();
-  delete remote;
-}
 
 // A name look-up that gives up at the deadline. Numeric addresses need no
 // resolver; a name goes to glibc's asynchronous look-up, whose request must
@@ -220,53 +204,38 @@ bool remoteTargetAt(const char* path, std::string* target) {
   return true;
 }
 
-TovHandle remoteOpen(const std::string& target, uint32_t baud, const char** why) {
+Port* openRemotePort(const std::string& target, uint32_t baud, uint32_t inQueueSize,
+                     std::string* failure) {
   std::string host;
   std::string port;
   if (!parseRemoteTarget(target, &host, &port)) {
-    *why = "not a URL of the form rfc2217://HOST:PORT";
-    return TOV_INVALID_HANDLE;
+    *failure = "not a URL of the form rfc2217://HOST:PORT";
+    return nullptr;
   }
+  const char* why = "";
   const int64_t deadline = nowMs() + kRemoteOpenTimeoutMs;
-  addrinfo* addresses = lookUp(host, port, deadline, why);
-  if (!addresses) return TOV_INVALID_HANDLE;
-  Remote* remote = nullptr;
-  for (;;) {
+  addrinfo* addresses = lookUp(host, port, deadline, &why);
+  RemoteLink* remote = nullptr;
+  while (addresses) {
     int fd = -1;
     for (const addrinfo* a = addresses; a && fd < 0 && nowMs() < deadline; a = a->ai_next)
-      fd = connectTo(a, deadline, why);
+      fd = connectTo(a, deadline, &why);
     if (fd < 0) break;
-    forgetRemote(fd);
-    remote = new Remote(fd);
-    if (remote->port.start(baud, deadline, why)) break;
+    remote = new RemoteLink(fd);
+    if (inQueueSize > 0) remote->limitInput(inQueueSize);
+    if (remote->start(baud, deadline, &why)) break;
     // A server still closing our last connection to this port (ser2net for
     // a few milliseconds after a close) drops the next one at once: try again.
-    const bool busy = remote->port.droppedBeforeNegotiation();
+    const bool busy = remote->droppedBeforeNegotiation();
+    remote->closeDescriptor();
     delete remote;
     remote = nullptr;
     if (!busy || nowMs() + kBusyRetryMs >= deadline) break;
     sleepUntil(nowMs() + kBusyRetryMs, false);
   }
-  freeaddrinfo(addresses);
-  if (!remote || !fileRemote(remote)) {
-    if (remote) *why = "too many remote ports open";
-    delete remote;
-    return TOV_INVALID_HANDLE;
-  }
-  return remote->stream.fd();
-}
-
-RemotePort* remotePortOf(TovHandle handle) {
-  std::atomic<Remote*>* entry = entryOf(handle);
-  return entry ? &entry->load()->port : nullptr;
-}
-
-void remoteClose(TovHandle handle) {
-  if (std::atomic<Remote*>* entry = entryOf(handle)) dropEntry(entry, false);
-}
-
-void forgetRemote(TovHandle handle) {
-  if (std::atomic<Remote*>* entry = entryOf(handle)) dropEntry(entry, true);
+  if (addresses) freeaddrinfo(addresses);
+  if (!remote) *failure = why;
+  return remote;
 }
 
 }  // namespace tov::platform

@@ -1,4 +1,4 @@
-// Serial ports on Linux. Port COMn is the path "COMn" in the current
+// Local serial ports on Linux. Port COMn is the path "COMn" in the current
 // directory: a link to a real device or to the simulator's pseudo-terminal.
 // Nothing here ever falls back to /dev/ttyS*, which may be the system console.
 #include <fcntl.h>
@@ -8,89 +8,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "clock_posix.h"
-#include "link_platform.h"
-#include "remote_posix.h"
+#include "port_posix.h"
 
 namespace tov::platform {
 
 namespace {
-
-// Bytes already taken from the kernel but not yet given to the driver. One
-// read() fetches whatever has arrived, so a burst costs one system call and
-// one wake-up instead of one per byte; the driver still sees single bytes.
-struct ReadAhead {
-  uint8_t bytes[512];
-  size_t next = 0;
-  size_t end = 0;
-  size_t waiting() const { return end - next; }
-};
-// By descriptor, one port per slot. Static storage, not the heap: a driver
-// that is loaded and unloaded again and again must not leave a table behind
-// each time. Ports may be read from different threads at once, so a free
-// slot is claimed atomically: two ports never end up sharing one.
-struct ReadAheadSlot {
-  std::atomic<int> fd{-1};
-  ReadAhead ahead;
-};
-ReadAheadSlot readAheadSlots[TOV_PORT_SLOTS + 1];
-
-ReadAhead* findReadAhead(int fd) {
-  for (ReadAheadSlot& slot : readAheadSlots)
-    if (slot.fd == fd) return &slot.ahead;
-  return nullptr;
-}
-
-ReadAhead& readAheadOf(int fd) {
-  if (ReadAhead* ahead = findReadAhead(fd)) return *ahead;
-  for (ReadAheadSlot& s : readAheadSlots) {
-    int freeMark = -1;
-    if (s.fd.compare_exchange_strong(freeMark, fd)) {
-      s.ahead = ReadAhead{};
-      return s.ahead;
-    }
-  }
-  ReadAheadSlot& last = readAheadSlots[TOV_PORT_SLOTS];  // only if every slot is taken
-  last.fd = fd;
-  last.ahead = ReadAhead{};
-  return last.ahead;
-}
-
-void dropReadAhead(int fd) {
-  for (ReadAheadSlot& slot : readAheadSlots) {
-    if (slot.fd == fd) {
-      slot.ahead = ReadAhead{};
-      slot.fd = -1;  // free only once emptied
-    }
-  }
-}
-
-char openFailure[200];
-
-TovHandle failOpen(const char* path, const char* why) {
-  std::snprintf(openFailure, sizeof openFailure, "%s: %s", path, why);
-  return TOV_INVALID_HANDLE;
-}
-
-TovHandle openRemote(const char* path, const std::string& target, uint32_t baud, TovDcb* dcb) {
-  const char* why = "";
-  const TovHandle port = remoteOpen(target, baud, &why);
-  if (port == TOV_INVALID_HANDLE)
-    return failOpen((std::string(path) + " -> " + target).c_str(), why);
-  describeLink(dcb, baud);
-  return port;
-}
-
-size_t bufferedBytes(TovHandle port) {
-  const ReadAhead* ahead = findReadAhead(static_cast<int>(port));
-  return ahead ? ahead->waiting() : 0;
-}
 
 bool speedFor(uint32_t baud, speed_t* speed) {
   static const struct {
@@ -120,31 +46,6 @@ timespec remainingUntil(int64_t deadlineMs) {
   return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
-// Waits for `events` on the port until the deadline. A port that is gone (hung
-// up, in error, closed, or at end of file) is silence: sleep out the deadline.
-void waitFor(TovHandle port, short events, int64_t deadlineMs) {
-  const int fd = static_cast<int>(port);
-  while (nowMs() < deadlineMs) {
-    if (port == TOV_INVALID_HANDLE) break;
-    pollfd pfd{fd, events, 0};
-    const timespec left = remainingUntil(deadlineMs);
-    const int rc = ppoll(&pfd, 1, &left, nullptr);
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (rc == 0) continue;  // timed out: the loop condition ends it
-    if (events == POLLIN) {
-      int waiting = 0;
-      if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return;
-      break;  // readable with nothing to read: end of file
-    }
-    if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) break;
-    return;
-  }
-  if (nowMs() < deadlineMs) sleepUntil(deadlineMs, false);
-}
-
 void driveModemLines(int fd) {
   // DTR held on, RTS held off. Pseudo-terminals have no modem lines.
   const int dtr = TIOCM_DTR;
@@ -153,36 +54,122 @@ void driveModemLines(int fd) {
   ioctl(fd, TIOCMBIC, &rts);
 }
 
+// Errors after which the device will not work again: unplugged, hung up.
+bool meansGone(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+class LocalPort final : public Port {
+ public:
+  explicit LocalPort(int fd) : Port(fd) {}
+
+  bool readByte(uint8_t* byte) override {
+    if (next_ == end_) {
+      // One read() fetches whatever has arrived, so a burst costs one system
+      // call and one wake-up instead of one per byte.
+      ssize_t n;
+      do {
+        n = read(fd(), ahead_, sizeof ahead_);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0 && meansGone(errno)) gone_ = true;
+      if (n <= 0) return false;
+      next_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    *byte = ahead_[next_++];
+    return true;
+  }
+
+  bool writeByte(uint8_t byte) override {
+    if (gone_) return false;
+    ssize_t n;
+    do {
+      n = write(fd(), &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && meansGone(errno)) gone_ = true;
+    return n == 1;
+  }
+
+  void waitForInput(int64_t deadlineMs) override {
+    if (next_ != end_) return;
+    waitFor(POLLIN, deadlineMs);
+  }
+  void waitForOutput(int64_t deadlineMs) override { waitFor(POLLOUT, deadlineMs); }
+
+  void purgeInput() override {
+    // Only what came in. A byte that write() took has been written, as a
+    // synchronous write on a COM port has: flushing the output here would drop
+    // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
+    next_ = end_ = 0;
+    tcflush(fd(), TCIFLUSH);
+  }
+
+  bool status(TovComStat* status) override {
+    int in = 0;
+    int out = 0;
+    if (ioctl(fd(), FIONREAD, &in) != 0) return false;
+    if (ioctl(fd(), TIOCOUTQ, &out) != 0) out = 0;
+    status->flags = 0;
+    status->cbInQue = static_cast<uint32_t>(in) + static_cast<uint32_t>(end_ - next_);
+    status->cbOutQue = static_cast<uint32_t>(out);
+    return true;
+  }
+
+  bool gone() const override { return gone_; }
+
+  void closeDescriptor() override {
+    // A pseudo-terminal keeps its exclusive mark after the close while the far
+    // end stays open; left set, it refuses every later open but root's.
+    ioctl(fd(), TIOCNXCL);
+    close(fd());
+  }
+
+ private:
+  // Waits for `events` until the deadline. A port that is gone (hung up, in
+  // error, closed, or at end of file) is silence: sleep out the deadline.
+  void waitFor(short events, int64_t deadlineMs) {
+    while (!gone_ && nowMs() < deadlineMs) {
+      pollfd pfd{fd(), events, 0};
+      const timespec left = remainingUntil(deadlineMs);
+      const int rc = ppoll(&pfd, 1, &left, nullptr);
+      if (rc < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (rc == 0) continue;  // timed out: the loop condition ends it
+      if (pfd.revents & (POLLERR | POLLNVAL)) gone_ = true;
+      if (events == POLLIN) {
+        int waiting = 0;
+        if (ioctl(fd(), FIONREAD, &waiting) == 0 && waiting > 0) return;
+        if (pfd.revents & POLLHUP) gone_ = true;
+        break;  // readable with nothing to read: end of file
+      }
+      if (pfd.revents & POLLHUP) gone_ = true;
+      if (!gone_) return;
+    }
+    if (nowMs() < deadlineMs) sleepUntil(deadlineMs, false);
+  }
+
+  // Bytes already taken from the kernel but not yet given to the driver.
+  uint8_t ahead_[512];
+  size_t next_ = 0;
+  size_t end_ = 0;
+  bool gone_ = false;
+};
+
 }  // namespace
 
-const char* serialOpenFailure() {
-  return openFailure;
-}
-
-void waitForInput(TovHandle port, int64_t deadlineMs) {
-  if (RemotePort* remote = remotePortOf(port)) return remote->waitForInput(deadlineMs);
-  if (bufferedBytes(port) > 0) return;
-  waitFor(port, POLLIN, deadlineMs);
-}
-
-void waitForOutput(TovHandle port, int64_t deadlineMs) {
-  if (RemotePort* remote = remotePortOf(port)) return remote->waitForOutput(deadlineMs);
-  waitFor(port, POLLOUT, deadlineMs);
-}
-
-TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
-                     uint32_t /*inQueueSize*/, uint32_t /*outQueueSize*/, TovDcb* dcb) {
-  // Writes never block here; the driver retries a byte until its own deadline,
-  // which is what a write time-out amounts to. Queue sizes belong to the kernel.
-  char path[16];
-  std::snprintf(path, sizeof path, "COM%d", comNumber);
-  std::string target;
-  if (remoteTargetAt(path, &target)) return openRemote(path, target, baud, dcb);
-
+Port* openLocalPort(const char* path, uint32_t baud, std::string* why) {
   speed_t speed;
-  if (!speedFor(baud, &speed)) return failOpen(path, "no such baud rate");
+  if (!speedFor(baud, &speed)) {
+    *why = "no such baud rate";
+    return nullptr;
+  }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return failOpen(path, std::strerror(errno));
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return nullptr;
+  }
 
   termios tio{};
   bool ok = isatty(fd) && tcgetattr(fd, &tio) == 0;
@@ -204,75 +191,15 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t /*writeTimeoutMs*/,
   if (!ok) {
     if (marked) ioctl(fd, TIOCNXCL);
     close(fd);
-    return failOpen(path, marked ? "cannot be configured" : "not a free serial device");
+    *why = marked ? "cannot be configured" : "not a free serial device";
+    return nullptr;
   }
   driveModemLines(fd);
-  dropReadAhead(fd);
-  forgetRemote(fd);
-  describeLink(dcb, baud);
-  return fd;
+  return new LocalPort(fd);
 }
 
-void serialClose(TovHandle port) {
-  if (port == TOV_INVALID_HANDLE) return;
-  if (remotePortOf(port)) return remoteClose(port);
-  dropReadAhead(static_cast<int>(port));
-  // A pseudo-terminal keeps its exclusive mark after the close while the far
-  // end stays open; left set, it refuses every later open but root's.
-  ioctl(static_cast<int>(port), TIOCNXCL);
-  close(static_cast<int>(port));
-}
-
-void serialPurge(TovHandle port) {
-  // Only what came in. A byte that write() took has been written, as a
-  // synchronous write on a COM port has: flushing the output here would drop
-  // CloseDevice's stop command (on a pseudo-terminal too) before it is sent.
-  if (RemotePort* remote = remotePortOf(port)) return remote->purgeInput();
-  dropReadAhead(static_cast<int>(port));
-  tcflush(static_cast<int>(port), TCIFLUSH);
-}
-
-bool serialStatus(TovHandle port, TovComStat* status) {
-  const int fd = static_cast<int>(port);
-  int in = 0;
-  int out = 0;
-  if (RemotePort* remote = remotePortOf(port)) {
-    *status = TovComStat{0, remote->inputWaiting(), remote->outputWaiting()};
-    return true;
-  }
-  if (port == TOV_INVALID_HANDLE || ioctl(fd, FIONREAD, &in) != 0) return false;
-  if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
-  status->flags = 0;
-  status->cbInQue = static_cast<uint32_t>(in) + static_cast<uint32_t>(bufferedBytes(port));
-  status->cbOutQue = static_cast<uint32_t>(out);
-  return true;
-}
-
-bool serialWriteByte(TovHandle port, uint8_t byte) {
-  if (port == TOV_INVALID_HANDLE) return false;
-  if (RemotePort* remote = remotePortOf(port)) return remote->writeByte(byte);
-  ssize_t n;
-  do {
-    n = write(static_cast<int>(port), &byte, 1);
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
-}
-
-bool serialReadByte(TovHandle port, uint8_t* byte) {
-  if (port == TOV_INVALID_HANDLE) return false;
-  if (RemotePort* remote = remotePortOf(port)) return remote->readByte(byte);
-  ReadAhead& ahead = readAheadOf(static_cast<int>(port));
-  if (ahead.waiting() == 0) {
-    ssize_t n;
-    do {
-      n = read(static_cast<int>(port), ahead.bytes, sizeof ahead.bytes);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    ahead.next = 0;
-    ahead.end = static_cast<size_t>(n);
-  }
-  *byte = ahead.bytes[ahead.next++];
-  return true;
+Port* adoptLocalPort(int fd) {
+  return new LocalPort(fd);
 }
 
 }  // namespace tov::platform

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link_platform.h"
+#include "handle_port.h"
 #include "port_input_win32.h"
 #include "wait_win32.h"
 
@@ -27,7 +27,7 @@ constexpr DWORD kAheadSize = 512;
 // How long a cancelled read may take to give up its buffer.
 constexpr DWORD kCancelGraceMs = 2000;
 
-struct Port {
+struct OpenPort {
   volatile HANDLE handle;  // INVALID_HANDLE_VALUE while the slot is free
   HANDLE inputEvent;       // set when the waiting read ends
   HANDLE ioEvent;          // writes and immediate reads, one at a time
@@ -41,19 +41,19 @@ struct Port {
 };
 
 // One entry per port the driver can hold open; programs open few.
-Port ports[TOV_PORT_SLOTS];
+OpenPort ports[TOV_PORT_SLOTS];
 
 struct FreeAtLoad {
   FreeAtLoad() {
-    for (Port& p : ports) p.handle = INVALID_HANDLE_VALUE;
+    for (OpenPort& p : ports) p.handle = INVALID_HANDLE_VALUE;
   }
 } freeAtLoad;
 
 thread_local char openFailure[96];
 
-Port* portOf(TovHandle handle) {
+OpenPort* portOf(TovHandle handle) {
   if (handle == TOV_INVALID_HANDLE || handle == nullptr) return nullptr;
-  for (Port& p : ports) {
+  for (OpenPort& p : ports) {
     if (p.handle == handle) return &p;
   }
   return nullptr;
@@ -61,8 +61,8 @@ Port* portOf(TovHandle handle) {
 
 // Each port is used by one thread at a time; the claim keeps two threads that
 // open ports at once from taking the same entry.
-Port* claimEntry(HANDLE handle) {
-  for (Port& p : ports) {
+OpenPort* claimEntry(HANDLE handle) {
+  for (OpenPort& p : ports) {
     if (InterlockedCompareExchangePointer(const_cast<PVOID volatile*>(&p.handle), handle,
                                           INVALID_HANDLE_VALUE) == INVALID_HANDLE_VALUE) {
       return &p;
@@ -117,12 +117,12 @@ bool applyTimeouts(HANDLE handle, DWORD writeTimeoutMs) {
   return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
-DWORD aheadCount(const Port* p) {
+DWORD aheadCount(const OpenPort* p) {
   return p->aheadEnd - p->aheadStart;
 }
 
 // Callers take no more than the read-ahead has room for.
-void keep(Port* p, const uint8_t* bytes, DWORD count) {
+void keep(OpenPort* p, const uint8_t* bytes, DWORD count) {
   if (p->aheadEnd + count > kAheadSize) {
     memmove(p->ahead, p->ahead + p->aheadStart, aheadCount(p));
     p->aheadEnd -= p->aheadStart;
@@ -132,7 +132,7 @@ void keep(Port* p, const uint8_t* bytes, DWORD count) {
 }
 
 // Collects the waiting read if it has ended: its byte joins the read-ahead.
-void collect(Port* p) {
+void collect(OpenPort* p) {
   if (!p->readWaiting) return;
   DWORD count = 0;
   if (!GetOverlappedResult(p->handle, &p->waitingRead, &count, FALSE)) {
@@ -146,7 +146,7 @@ void collect(Port* p) {
 // Leaves a one-byte read waiting for the next byte, unless one already is or
 // the read-ahead still holds bytes (the input event then stays set from the
 // read that brought them). A read that ends at once is collected at once.
-void startWaitingRead(Port* p) {
+void startWaitingRead(OpenPort* p) {
   if (p->readWaiting || aheadCount(p) > 0) return;
   p->waitingRead = OVERLAPPED{};
   p->waitingRead.hEvent = p->inputEvent;
@@ -163,7 +163,7 @@ void startWaitingRead(Port* p) {
 
 // Ends a waiting read (before a purge or a close). A byte it already took
 // is kept; the caller decides whether it stays.
-void cancelWaitingRead(Port* p) {
+void cancelWaitingRead(OpenPort* p) {
   if (!p->readWaiting) return;
   CancelIoEx(p->handle, &p->waitingRead);
   WaitForSingleObject(p->inputEvent, kCancelGraceMs);
@@ -175,7 +175,7 @@ void cancelWaitingRead(Port* p) {
 // the count the port reports is asked for, so the read ends at once: not
 // every implementation of the serial API ends an overlapped read at once
 // when nothing has arrived, whatever the time-outs say.
-void takeArrived(Port* p) {
+void takeArrived(OpenPort* p) {
   if (p->readWaiting) return;
   DWORD errors = 0;
   COMSTAT status{};
@@ -266,7 +266,7 @@ TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t writeTimeoutMs, uint
              static_cast<unsigned long>(GetLastError()));
     return TOV_INVALID_HANDLE;
   }
-  Port* p = claimEntry(handle);
+  OpenPort* p = claimEntry(handle);
   if (!p) {
     snprintf(openFailure, sizeof openFailure, "%s: too many ports open", path);
     CloseHandle(handle);
@@ -310,7 +310,7 @@ const char* serialOpenFailure() {
 }
 
 void serialClose(TovHandle handle) {
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (!p) {
     CloseHandle(handle);
     return;
@@ -324,7 +324,7 @@ void serialClose(TovHandle handle) {
 }
 
 void serialPurge(TovHandle handle) {
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (p) {
     cancelWaitingRead(p);
     p->aheadStart = p->aheadEnd = 0;
@@ -338,7 +338,7 @@ void serialPurge(TovHandle handle) {
 
 bool serialStatus(TovHandle handle, TovComStat* status) {
   DWORD errors = 0;
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (p) collect(p);
   if (!ClearCommError(handle, &errors, status)) return false;
   if (!p) {
@@ -352,7 +352,7 @@ bool serialStatus(TovHandle handle, TovComStat* status) {
 }
 
 bool serialWriteByte(TovHandle handle, uint8_t byte) {
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   OVERLAPPED op{};
   op.hEvent = p ? p->ioEvent : nullptr;
   DWORD written = 0;
@@ -363,7 +363,7 @@ bool serialWriteByte(TovHandle handle, uint8_t byte) {
 }
 
 bool serialReadByte(TovHandle handle, uint8_t* byte) {
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (!p) {
     if (outsideHeld(handle)) {
       outside.held = false;
@@ -393,7 +393,7 @@ bool serialReadByte(TovHandle handle, uint8_t* byte) {
 }
 
 void waitForInput(TovHandle handle, int64_t deadlineMs) {
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (!p) {
     waitOnOutsideHandle(handle, deadlineMs);
     return;
@@ -417,7 +417,7 @@ void waitForOutput(TovHandle handle, int64_t deadlineMs) {
   // the port the time its queued bytes take on the line, at least one byte's.
   DWORD errors = 0;
   COMSTAT status{};
-  Port* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   const bool known = ClearCommError(handle, &errors, &status) != 0 && p != nullptr;
   if (!known) {
     sleepOut(deadlineMs);

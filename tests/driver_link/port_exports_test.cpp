@@ -102,9 +102,12 @@ TEST_F(LinkBench, UnloadingClosesOpenPortsWithoutTellingTheConverters) {
   EXPECT_FALSE(tov::portIsOpen(&second));
 
   // Loading marks every slot free without closing anything.
-  tov::portTable[200] = 4242;
+  second.deviceIndex = 200;
+  SetComHandle(&second, 4242);
   EXPECT_EQ(DllEntryPoint(nullptr, 1, nullptr), 1);
-  EXPECT_EQ(tov::portTable[200], TOV_INVALID_HANDLE);
+  TovHandle handle = 0;
+  GetComHandle(&second, &handle);
+  EXPECT_EQ(handle, TOV_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -240,8 +240,10 @@ TEST_F(SignOnBench, NoVersionRestarts) {
 }
 
 TEST_F(SignOnBench, RefusesADeviceIndexOutsideThePortTable) {
-  TovHandle before[TOV_PORT_SLOTS];
-  tov::portTable[7] = 12345;  // a handle some client set; it must stay
+  tov::platform::Port* before[TOV_PORT_SLOTS];
+  DeviceRecord other = rec;
+  other.deviceIndex = 7;
+  SetComHandle(&other, 12345);  // a handle some client set; it must stay
   std::memcpy(before, tov::portTable, sizeof before);
   for (int16_t index : {255, -1, 1000}) {
     rec.deviceIndex = index;
@@ -253,7 +255,10 @@ TEST_F(SignOnBench, RefusesADeviceIndexOutsideThePortTable) {
   }
   EXPECT_EQ(std::memcmp(before, tov::portTable, sizeof before), 0);
   EXPECT_EQ(bench.nowUs(), 0);
-  tov::portTable[7] = TOV_INVALID_HANDLE;
+  TovHandle kept = 0;
+  GetComHandle(&other, &kept);
+  EXPECT_EQ(kept, 12345);
+  SetComHandle(&other, TOV_INVALID_HANDLE);
 }
 
 TEST_F(SignOnBench, APortThatDoesNotExistFailsAtOnce) {

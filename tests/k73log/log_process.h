@@ -77,6 +77,7 @@ class LogProcess {
   }
 
   void signal(int sig) { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
 
   // Exit status, or -1 when it has not ended within the time-out.
   int wait(int timeoutMs) {

@@ -2,6 +2,7 @@
 // formats value by value, a simulator killed and started again mid-run, a
 // stop by SIGTERM, and the usage errors.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +191,7 @@ TEST(K73logProgram, UsageErrorsExitTwoWithOneLineAndAnUnwritableLogExitsOne) {
        "at most 61 points at 16 bits"},
       {{"--filter", "50"}, "--filter takes 4, 40 or 400 (Hz), not \"50\""},
       {{"--interval"}, "--interval needs a value"},
+      {{"--duration", "1e300d"}, "up to 100 years"},
       {{"-o", "."}, "-o takes a file that can be appended to"},
       {{"--settings", "missing.cfg"}, "--settings takes a readable tovset.cfg file"},
       {{"-o", "old.csv"}, "-o \"old.csv\" has the columns \"time_utc,t_s,ch1.0_mV\""},
@@ -209,6 +211,57 @@ TEST(K73logProgram, UsageErrorsExitTwoWithOneLineAndAnUnwritableLogExitsOne) {
   LogProcess full({"--count", "3", "-o", "/dev/full"});
   EXPECT_EQ(full.run(), 1);
   EXPECT_NE(full.err().find("k73log: cannot write the log\n"), std::string::npos) << full.err();
+}
+
+// SIGTERM while the log's write waits on a full pipe (a slow reader): the
+// write goes on once the reader takes the bytes, and the stop is clean.
+TEST(K73logProgram, SigtermWhileWritingToAFullPipeStillStopsCleanly) {
+  k73test::SimProcess sim(k73test::binPath("k73sim"), kSimArgs);
+  ASSERT_TRUE(sim.start()) << sim.log();
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+  const std::string program = k73test::binPath("k73log");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    dup2(open("pipe.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    close(pipeFds[0]);
+    execl(program.c_str(), program.c_str(), "--channels", "0", "--rate", "1027", "--format",
+          "jsonl", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  // Until the pipe stops filling: rows come 20 a second, so k73log is then
+  // inside a write that waits for room.
+  auto held = [&] {
+    int bytes = 0;
+    return ioctl(pipeFds[0], FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  int before = -1;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        const int now = held();
+        const bool still = now > 2048 && now == before;
+        before = now;
+        if (!still) sleepMs(950);
+        return still;
+      },
+      60000))
+      << readFile("pipe.stderr");
+  kill(pid, SIGTERM);
+  sleepMs(300);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile("pipe.stderr");
+  EXPECT_EQ(readFile("pipe.stderr").find("cannot write"), std::string::npos)
+      << readFile("pipe.stderr");
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back(), '\n');  // the last row whole
 }
 
 }  // namespace

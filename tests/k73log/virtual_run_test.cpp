@@ -241,6 +241,39 @@ TEST_F(VirtualRun, WithoutReconnectAStalledStreamEndsTheRunWithExitOne) {
   EXPECT_EQ(bench.openPortCount(), 0);
 }
 
+// A scan whose averaging the timer cannot hold: the fit halves it on the
+// open port (RemoteAvg answers at once), and the converter is signed on
+// again with the new averaging.
+TEST_F(VirtualRun, AveragingHalvedByTheFitReachesTheConverterWithoutWaitingOutAClosedPort) {
+  LogOptions opts;
+  std::string error;
+  ASSERT_TRUE(parseChannelList("0,2:0-1", &opts.channels, &error));
+  opts.interval = 4000;
+  ASSERT_TRUE(buildRunSetup(opts, &setup, &error)) << error;
+  // 3 points of 16384 conversions at the slowest rate (about 9.5 a second)
+  // outlast the timer's 4233 s; half as many do not. (A settings file can
+  // carry such a count.)
+  setup.rec.filter = 0;
+  setup.rec.sampleRate = 1;
+  setup.rec.remoteAvg = 16384;
+  ScanRun r(driver, host, &setup.rec, RunLimits{}, sink);
+  DeviceRecord plain = setup.rec;
+  plain.remoteAvg = 8192;
+  const int64_t signOnStart = bench.nowMs();
+  ASSERT_EQ(SignOn(&plain), 1);
+  const int64_t signOnMs = bench.nowMs() - signOnStart;
+  CloseDevice(&plain);
+
+  const int64_t start = bench.nowMs();
+  const Prepared prepared = r.prepare(false);
+  ASSERT_EQ(prepared.result, PrepareResult::Ready);
+  EXPECT_TRUE(prepared.averagingReduced);
+  EXPECT_EQ(setup.rec.remoteAvg, 8192u);
+  // Two sign-ons and one averaging packet, no 3 s write retries.
+  EXPECT_LT(bench.nowMs() - start, 2 * signOnMs + 1000);
+  CloseDevice(&setup.rec);
+}
+
 TEST_F(VirtualRun, ShortestIntervalIsTheLimitOnTheTimerGridAndIsServed) {
   LogOptions opts;
   std::string error;

@@ -3,9 +3,12 @@
 // rfc2217://127.0.0.1:PORT, and ser2net serves the simulator's
 // pseudo-terminal, which the simulator links as COM9.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +47,45 @@ std::string linkTarget(const char* name) {
   char buffer[256];
   const ssize_t n = readlink(name, buffer, sizeof buffer - 1);
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// CPU seconds (user + system) another process has used so far.
+double processCpuS(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::strtod(field.c_str(), nullptr);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The share of a core `pid` uses over the next `seconds`.
+double cpuShareOver(pid_t pid, double seconds) {
+  const double before = processCpuS(pid);
+  usleep(static_cast<useconds_t>(seconds * 1e6));
+  return (processCpuS(pid) - before) / seconds;
+}
+
+// The process named `comm` whose working directory is `dir`, or -1.
+pid_t processIn(const std::string& comm, const std::string& dir) {
+  char real[PATH_MAX];
+  const std::string cwd = realpath(dir.c_str(), real) ? real : dir;
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
+    const std::string base = std::string("/proc/") + entry->d_name;
+    std::string name;
+    std::getline(std::ifstream(base + "/comm"), name);
+    char link[PATH_MAX];
+    const ssize_t n = readlink((base + "/cwd").c_str(), link, sizeof link - 1);
+    if (name != comm || n <= 0 || cwd != std::string(link, static_cast<size_t>(n))) continue;
+    found = static_cast<pid_t>(std::atol(entry->d_name));
+    break;
+  }
+  if (proc) closedir(proc);
+  return found;
 }
 
 class RemotePort : public ::testing::Test {
@@ -149,8 +191,11 @@ TEST_F(RemotePort, Ser2netKilledMidScanOrMidPolledRunFailsAsleepAndARestartSigns
   EXPECT_EQ(converted, 0);
   EXPECT_LT(wall, rec.replyTimeout / 1000.0 + 3.0 + 3.0);
   EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
+  // The port is known to be gone: its stop command fails at once instead of
+  // being retried for seconds.
   k73test::measure([&] { EXPECT_EQ(drv.CloseDevice(&rec), 1); }, &wall, &cpu);
   EXPECT_LT(cpu, 0.2) << "over " << wall << " s";
+  EXPECT_LT(wall, 1.0);
 
   ASSERT_TRUE(server->start()) << server->log();
   ASSERT_EQ(drv.SignOn(&rec), 1) << report();
@@ -270,6 +315,48 @@ TEST_F(RemotePort, K73logReconnectsThroughARestartedSer2netWithOneGapMark) {
   }
   EXPECT_EQ(marks, 1) << k73logtest::readFile("run.csv");
   EXPECT_NE(log.err().find(", 1 gaps, "), std::string::npos) << log.err();
+}
+
+// A server that goes away leaves the client's socket readable for ever with
+// nothing behind it: k73log and tovcon's scan run, both waiting for a scan
+// 10 s apart, must sleep until their deadlines instead of looking again and
+// again. (The bound is far above what a loaded machine costs a sleeper and
+// far below what a spinning client costs.)
+TEST_F(RemotePort, ClientsWaitingForScansSleepWhileTheServerIsGone) {
+  constexpr double kMostCpuShare = 0.20;
+  k73logtest::LogProcess log(
+      {"--port", "COM1", "--channels", "0", "--interval", "10", "-o", "gone.csv"});
+  ASSERT_TRUE(log.start());
+  ASSERT_TRUE(
+      k73logtest::waitUntil([] { return !k73logtest::readFile("gone.csv").empty(); }, 30000))
+      << log.err();
+  k73logtest::sleepMs(3000);  // calibrated and scanning, the first scan 10 s away
+  server->kill();
+  k73logtest::sleepMs(300);
+  EXPECT_LT(cpuShareOver(log.pid(), 5.0), kMostCpuShare) << log.err();
+  log.signal(SIGTERM);
+  EXPECT_EQ(log.wait(20000), 0) << log.err();
+
+  // tovcon's scan run of the same scan, no file.
+  ASSERT_TRUE(server->start()) << server->log();
+  std::string cfg = "1\n1024\n0\n0\n10.000000\n1\n1\n1\n";
+  for (int i = 0; i < 9; ++i) cfg += "0\n";
+  cfg += "3\n1\n2\n1\n200.000000\n0\n0\n0\n1\n";
+  std::ofstream("tovset.cfg") << cfg;
+  tov::test::TmuxSession tovcon(k73test::binPath("tovcon"), sim.dir());
+  ASSERT_TRUE(tovcon.started());
+  ASSERT_TRUE(tovcon.reachMainMenu());
+  tovcon.sendKeys({"5"});
+  ASSERT_TRUE(tovcon.waitForTextAt(27, 0, "SCANNING  CONFIGURATION")) << tovcon.screen();
+  tovcon.sendKeys({"Enter"});
+  ASSERT_TRUE(tovcon.waitForTextAt(20, 12, "Enter name for disk file,", 20000)) << tovcon.screen();
+  tovcon.sendKeys({"Enter"});
+  ASSERT_TRUE(tovcon.waitForText("Press any key to quit", 20000)) << tovcon.screen();
+  const pid_t pid = processIn("tovcon", sim.dir());
+  ASSERT_GT(pid, 0);
+  server->kill();
+  k73logtest::sleepMs(300);
+  EXPECT_LT(cpuShareOver(pid, 5.0), kMostCpuShare);
 }
 
 }  // namespace

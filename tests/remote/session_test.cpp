@@ -61,13 +61,16 @@ class ScriptedServer : public tov::platform::ByteStream {
   }
   void sleepUntil(int64_t deadlineMs) override { now = std::max(now, deadlineMs); }
 
-  // Answers SET-BAUDRATE with `rate` (the rate asked for when 0) `delayMs` later.
-  void answerBaudRate(int64_t delayMs, uint32_t rate = 0) {
-    onClientBytes = [delayMs, rate](ScriptedServer& s) {
+  // Answers each SET-BAUDRATE with `rate` (the rate asked for when 0) and
+  // the framing with `framing` (data size, parity, stop size), `delayMs` later.
+  void answerLineSettings(int64_t delayMs, uint32_t rate = 0, Bytes framing = {8, 1, 1}) {
+    scanned_ = fromClient.size();
+    onClientBytes = [delayMs, rate, framing](ScriptedServer& s) {
       const Bytes ask{IAC, SB, 44, 1};
-      auto at = std::search(s.fromClient.begin(), s.fromClient.end(), ask.begin(), ask.end());
-      if (at == s.fromClient.end() || s.fromClient.end() - at < 10 || s.answered_) return;
-      s.answered_ = true;
+      auto at = s.fromClient.begin() + static_cast<long>(s.scanned_);
+      at = std::search(at, s.fromClient.end(), ask.begin(), ask.end());
+      if (at == s.fromClient.end() || s.fromClient.end() - at < 10) return;
+      s.scanned_ = static_cast<size_t>(at - s.fromClient.begin()) + 10;
       Bytes answer{IAC, SB, 44, 101};
       answer.insert(answer.end(), at + 4, at + 8);
       if (rate != 0)
@@ -76,6 +79,11 @@ class ScriptedServer : public tov::platform::ByteStream {
                 .begin(),
             4, answer.begin() + 4);
       answer.insert(answer.end(), {IAC, SE});
+      if (!s.framingAnswered_) {
+        for (uint8_t i = 0; i < 3; ++i)
+          answer.insert(answer.end(), {IAC, SB, 44, uint8_t(102 + i), framing[i], IAC, SE});
+        s.framingAnswered_ = true;
+      }
       s.sendAt(s.now + delayMs, answer);
     };
   }
@@ -83,8 +91,13 @@ class ScriptedServer : public tov::platform::ByteStream {
  private:
   std::multimap<int64_t, Bytes> due_;
   int64_t closeAt_ = kNever;
-  bool answered_ = false;
+  size_t scanned_ = 0;  // client bytes already looked through for a rate
+  bool framingAnswered_ = false;
 };
+
+// The framing answers a server gives when it takes 8N1.
+const Bytes k8N1Answers{IAC, SB,  44, 102, 8,  IAC, SE,  IAC, SB,  44, 103,
+                        1,   IAC, SE, IAC, SB, 44,  104, 1,   IAC, SE};
 
 // What ser2net says first: SGA and ECHO offers, binary both ways, DO
 // COM-PORT, and the modem state.
@@ -107,7 +120,7 @@ TEST(RemotePortSession, NegotiatesAndWaitsOnlyForTheBaudRateAnswer) {
   ScriptedServer server;
   server.sendAt(1, kSer2netGreeting);
   server.sendAt(2, {0x03, 0x55});  // left over on the line before we came: dropped
-  server.answerBaudRate(4);        // SET-CONTROL is never answered
+  server.answerLineSettings(4);    // SET-CONTROL is never answered
   RemotePort port(&server);
   const char* why = "";
   ASSERT_TRUE(port.start(9600, 3000, &why)) << why;
@@ -133,7 +146,7 @@ class StartedPort : public ::testing::Test {
  protected:
   void SetUp() override {
     server.sendAt(0, kSer2netGreeting);
-    server.answerBaudRate(0);
+    server.answerLineSettings(0);
     ASSERT_TRUE(port.start(9600, 3000, &why)) << why;
   }
   ScriptedServer server;
@@ -170,6 +183,7 @@ TEST(RemotePortSession, TheLineIsReadyOnlyWhenTheServerAnswersTheNewRate) {
   server.sendAt(0, kSer2netGreeting);
   // The old rate first, with the converter's garble at that rate, then the new.
   server.sendAt(3, {IAC, SB, 44, 101, 0, 0, 1, 44, IAC, SE, 0xFF, 0xFF, 0x12});
+  server.sendAt(4, k8N1Answers);
   server.sendAt(50, {IAC, SB, 44, 101, 0, 0, 0x12, 0xC0, IAC, SE});
   RemotePort port(&server);
   const char* why = "";
@@ -183,13 +197,53 @@ TEST(RemotePortSession, TheLineIsReadyOnlyWhenTheServerAnswersTheNewRate) {
   EXPECT_FALSE(unanswered.start(4800, 3000, &why));
   EXPECT_EQ(silent.now, 3000);
   EXPECT_EQ(silent.idleWakeUps, 0);
-  EXPECT_STREQ(why, "timed out waiting for the server's baud rate answer");
+  EXPECT_STREQ(why, "timed out waiting for the server's answers to the line settings");
 
   ScriptedServer refusing;
   refusing.sendAt(7, {IAC, DONT, 44});
   RemotePort plainTelnet(&refusing);
   EXPECT_FALSE(plainTelnet.start(4800, 3000, &why));
   EXPECT_STREQ(why, "the server never took up the COM-PORT option (not an RFC 2217 server?)");
+}
+
+TEST(RemotePortSession, AServerThatRefuses8N1IsAFailedOpenWithItsReason) {
+  const char* why = "";
+  const std::pair<Bytes, const char*> refusals[] = {{{7, 1, 1}, "the server refused 8 data bits"},
+                                                    {{8, 3, 1}, "the server refused no parity"},
+                                                    {{8, 1, 2}, "the server refused one stop bit"}};
+  for (const auto& [framing, reason] : refusals) {
+    ScriptedServer server;
+    server.sendAt(0, kSer2netGreeting);
+    server.answerLineSettings(6, 0, framing);
+    RemotePort port(&server);
+    EXPECT_FALSE(port.start(9600, 3000, &why));
+    EXPECT_STREQ(why, reason);
+    EXPECT_EQ(server.now, 6);  // at the answer, not at the deadline
+  }
+}
+
+TEST_F(StartedPort, ARateChangeStaysOnTheConnectionAndWaitsForItsAnswer) {
+  server.fromClient.clear();
+  server.answerLineSettings(40);
+  server.sendAt(server.now + 10, {0x33});  // still at the old rate: dropped
+  const int64_t asked = server.now;
+  ASSERT_TRUE(port.changeRate(4800, asked + 3000, &why)) << why;
+  EXPECT_EQ(server.fromClient, (Bytes{IAC, SB, 44, 1, 0, 0, 0x12, 0xC0, IAC, SE}));
+  EXPECT_EQ(server.now, asked + 40);
+  EXPECT_TRUE(readAll(port).empty());
+  EXPECT_EQ(server.idleWakeUps, 0);
+}
+
+TEST_F(StartedPort, ALineThatNeverDrainsHoldsNoMoreThanTheInputQueue) {
+  port.limitInput(1000);
+  server.sendAt(5, Bytes(3000, 0x42));
+  port.waitForInput(10);
+  EXPECT_EQ(port.inputWaiting(), 1000u);
+  uint8_t byte = 0;
+  for (int i = 0; i < 600; ++i) ASSERT_TRUE(port.readByte(&byte));
+  server.sendAt(20, Bytes(3000, 0x43));  // room again for what was read, no more
+  server.now = 20;
+  EXPECT_EQ(port.inputWaiting(), 1000u);
 }
 
 TEST_F(StartedPort, AServerThatClosesMidReplyIsAPortGone) {

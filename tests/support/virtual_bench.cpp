@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "link_platform.h"
+#include "handle_port.h"
 
 namespace k73 {
 namespace {
