@@ -35,12 +35,24 @@ void VirtualBench::attach(int comNumber, Peer* peer) {
 void VirtualBench::detach(int comNumber) {
   ports_[comNumber].peer = nullptr;
 }
+void VirtualBench::limitInputQueue(int comNumber, size_t bytes) {
+  ports_[comNumber].inputLimit = bytes;
+}
 
 const std::vector<WireByte>& VirtualBench::sent(int comNumber) {
   return ports_[comNumber].sent;
 }
 const std::vector<WireByte>& VirtualBench::received(int comNumber) {
   return ports_[comNumber].received;
+}
+
+void VirtualBench::forgetWire() {
+  for (auto& [num, port] : ports_) {
+    port.sent.clear();
+    port.sent.shrink_to_fit();
+    port.received.clear();
+    port.received.shrink_to_fit();
+  }
 }
 
 int VirtualBench::openPortCount() const {
@@ -71,6 +83,7 @@ void VirtualBench::pump(int64_t untilUs) {
       if (!port.open) continue;  // nobody listening: the byte is lost
       // A byte sent while the two ends run at different rates arrives garbled.
       if (peerBaud != 0 && peerBaud != port.baud) byte = 0xFF;
+      if (port.inputLimit != 0 && port.input.size() >= port.inputLimit) continue;
       port.input.push_back(byte);
       port.received.push_back({std::max(t, nowUs_), byte});
     }

@@ -8,6 +8,7 @@
 #ifndef TOV_TESTS_SUPPORT_VIRTUAL_BENCH_H
 #define TOV_TESTS_SUPPORT_VIRTUAL_BENCH_H
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -35,6 +36,9 @@ class VirtualBench {
   // Puts a peer on COM<n>. Without a peer the port does not exist.
   void attach(int comNumber, Peer* peer);
   void detach(int comNumber);  // the cable is pulled: the port stays open but silent
+  // The driver's input queue of COM<n> holds this many bytes at most; more
+  // are lost, as in a serial driver's full buffer (0: no limit, the default).
+  void limitInputQueue(int comNumber, size_t bytes);
 
   int64_t nowUs() const { return nowUs_; }
   int64_t nowMs() const { return nowUs_ / 1000; }
@@ -44,6 +48,7 @@ class VirtualBench {
   const std::vector<WireByte>& sent(int comNumber);
   // Every byte delivered into the driver's input queue of COM<n>.
   const std::vector<WireByte>& received(int comNumber);
+  void forgetWire();          // drops both records (a long run keeps no history)
   int openPortCount() const;  // descriptors the driver holds open
   uint32_t baudOf(int comNumber) const;
 
@@ -63,6 +68,7 @@ class VirtualBench {
     bool open = false;
     uint32_t baud = 0;
     std::deque<uint8_t> input;
+    size_t inputLimit = 0;
     std::vector<WireByte> sent;
     std::vector<WireByte> received;
   };
