@@ -5,29 +5,27 @@
 
 namespace k73log {
 
-int64_t ScanClock::indexFor(int64_t nowMs, int64_t scansBehind, bool afterGap) const {
+int64_t ScanClock::indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBeforeMs,
+                            bool afterGap) const {
   if (!started_) return 0;
   if (intervalMs_ <= 0) return lastIndex_ + 1;
-  const double at = arrivalMs(nowMs, scansBehind);
   if (afterGap) {
     // Arrival times jitter around the timer's; the nearest tick is the scan's.
-    const int64_t due = std::llround((at - firstMs_) / intervalMs_);
+    const int64_t due = std::llround((arrivalMs(nowMs, scansBehind) - firstMs_) / intervalMs_);
     return std::max(lastIndex_ + 1, due);
   }
-  // Either time may be late by up to an interval less the scan's time on the
-  // line (a later scan would be waiting otherwise), never early beyond
-  // jitter: a step of n intervals is certain only from n - 0.95 on.
-  const auto steps = static_cast<int64_t>(std::floor((at - lastMs_) / intervalMs_ + 0.05));
+  // The two scans are at least this far apart, less a little jitter.
+  const double apart = double(notBeforeMs - lastReadMs_) / intervalMs_;
+  const auto steps = static_cast<int64_t>(std::ceil(apart - 0.1));
   return lastIndex_ + std::max<int64_t>(1, steps);
 }
 
 void ScanClock::taken(int64_t index, int64_t nowMs, int64_t scansBehind) {
-  const double at = arrivalMs(nowMs, scansBehind);
   if (!started_) {
     started_ = true;
-    firstMs_ = at;
+    firstMs_ = arrivalMs(nowMs, scansBehind);
   }
-  lastMs_ = at;
+  lastReadMs_ = nowMs;
   lastIndex_ = index;
 }
 

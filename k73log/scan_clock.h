@@ -3,12 +3,12 @@
 // scan after a gap takes the index the host's monotonic time gives, so the
 // scans lost in the gap show as a jump.
 //
-// A scan's time is when it was read, less one interval for each scan still
-// waiting behind it: a host that fell behind reads old scans late. Whole
-// scans can also vanish from a stream that goes on (a line that dropped them
-// for less than the silence the run waits out): when two consecutive scans
-// lie two or more intervals apart even on the most favourable reading of the
-// times, the later one takes the later index.
+// A scan read from a backlog arrived one interval or more before each scan
+// still waiting behind it. Whole scans can also vanish from a stream that
+// goes on (a line that dropped them for less than the silence the run waits
+// out): a scan that was not yet there when the host last looked, more than
+// an interval after the previous scan was read, is that many intervals later
+// at least, and takes that later index.
 #ifndef K73LOG_SCAN_CLOCK_H
 #define K73LOG_SCAN_CLOCK_H
 
@@ -25,9 +25,9 @@ class ScanClock {
   int64_t firstScanMs() const { return int64_t(firstMs_); }
 
   // The index of a scan read at monotonic time nowMs with scansBehind more
-  // (whole or begun) waiting; afterGap says whether scans may have been lost
-  // since the last one.
-  int64_t indexFor(int64_t nowMs, int64_t scansBehind, bool afterGap) const;
+  // (whole or begun) waiting, and not yet there at notBeforeMs; afterGap says
+  // whether scans may have been lost since the last one.
+  int64_t indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBeforeMs, bool afterGap) const;
   void taken(int64_t index, int64_t nowMs, int64_t scansBehind);
 
   // Scans that fell due from the last one up to nowMs (a run ending in a gap).
@@ -41,7 +41,7 @@ class ScanClock {
   double intervalMs_;
   bool started_ = false;
   double firstMs_ = 0;
-  double lastMs_ = 0;  // the last scan's time, as arrivalMs gives it
+  int64_t lastReadMs_ = 0;  // the last scan was there by then
   int64_t lastIndex_ = -1;
 };
 

@@ -98,6 +98,7 @@ ScanRun::Waited ScanRun::waitForScan() {
     if (drv_.GetNumScansInBuffer(rec_) != 0) return Waited::ScanReady;
     const uint32_t waiting = rec_->comStat.cbInQue;  // as the count just refreshed it
     const int64_t now = host_.monotonicMs();
+    noScanAtMs_ = now;
     if (waiting != seen) {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);
@@ -149,7 +150,7 @@ bool ScanRun::record(std::vector<double> millivolts) {
   const int64_t utc = host_.utcMs();
   const int64_t scanBytes = std::max<int64_t>(tovScanBytes(rec_), 1);
   const int64_t behind = (int64_t(drv_.GetNumBytesInBuffer(rec_)) + scanBytes - 1) / scanBytes;
-  const int64_t index = clock_.indexFor(now, behind, inGap_);
+  const int64_t index = clock_.indexFor(now, behind, noScanAtMs_, inGap_);
   if (!inGap_ && clock_.started() && index > clock_.lastIndex() + 1) {
     // Scans vanished from a stream that went on: mark them as a gap.
     sink_.notice("the converter's timer shows " + std::to_string(index - clock_.lastIndex() - 1) +

@@ -17,8 +17,11 @@ int64_t lengthUs(std::mt19937_64& rng, double shortestS, double longestS) {
 }
 
 bool onTheLine(FaultKind kind) {
-  return kind != FaultKind::Unplugged && kind != FaultKind::HostStalled &&
-         kind != FaultKind::QueueOverflow;
+  return kind != FaultKind::HostStalled && kind != FaultKind::QueueOverflow;
+}
+
+bool damaging(FaultKind kind) {
+  return onTheLine(kind) && kind != FaultKind::Silent && kind != FaultKind::Unplugged;
 }
 
 }  // namespace
@@ -54,8 +57,10 @@ std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpac
   std::exponential_distribution<double> spacing(1.0 / meanSpacingS);
   std::uniform_int_distribution<int> kindOf(0, int(FaultKind::Count) - 1);
   std::vector<Fault> faults;
-  // The first minute is clean: the run starts on a working converter.
-  for (double t = 60 + spacing(rng); t < durationS; t += spacing(rng)) {
+  // The first and the last minute are clean: the run starts on a working
+  // converter, and the stop finds no backlog to leave behind.
+  const double lastStartS = durationS - 120;
+  for (double t = 60 + spacing(rng); t < lastStartS; t += spacing(rng)) {
     Fault f{FaultKind(kindOf(rng)), int64_t(t * 1e6), 0};
     int64_t length = 0;
     switch (f.kind) {
@@ -117,14 +122,27 @@ bool FaultLine::active(FaultKind kind, int64_t tUs, int* every) const {
 
 bool FaultLine::lineFaultAt(int64_t tUs) const {
   for (int k = 0; k < int(FaultKind::Count); ++k) {
-    if (onTheLine(FaultKind(k)) && active(FaultKind(k), tUs)) return true;
+    if (damaging(FaultKind(k)) && active(FaultKind(k), tUs)) return true;
+  }
+  return false;
+}
+
+k73::VirtualBench::LineState FaultLine::stateAt(int64_t tUs) const {
+  k73::VirtualBench::LineState state;
+  state.gone = active(FaultKind::Unplugged, tUs);
+  state.peerBytesLost = active(FaultKind::Silent, tUs);
+  return state;
+}
+
+bool FaultLine::noisyWithin(int64_t fromUs, int64_t toUs) const {
+  for (const Fault& f : faults_) {
+    if (f.kind == FaultKind::Noisy && f.fromUs < toUs && f.toUs > fromUs) return true;
   }
   return false;
 }
 
 void FaultLine::applySwitches(int64_t tUs) {
   k73::Misbehaviour& mis = converter_.model().misbehave;
-  mis.silent = active(FaultKind::Silent, tUs);
   mis.badStartMarker = active(FaultKind::BadStartMarker, tUs);
   mis.badEndMarker = active(FaultKind::BadEndMarker, tUs);
   int every = 0;
@@ -142,6 +160,7 @@ void FaultLine::applySwitches(int64_t tUs) {
 }
 
 void FaultLine::hostByte(uint8_t byte, int64_t tUs, uint32_t hostBaud) {
+  if (active(FaultKind::Unplugged, tUs)) return;
   if (active(FaultKind::Noisy, tUs) && rng_() % 8 == 0) byte ^= uint8_t(1u << (rng_() % 8));
   converter_.hostByte(byte, tUs, hostBaud);
 }

@@ -2,8 +2,8 @@
 // the schedule of faults, and the line that applies them as bytes pass.
 //
 // Faults on the converter and the line act at any moment, in the middle of a
-// sign-on as well as of a scan; the host's faults (cable pulled, process
-// stalled) act where the logger waits, which is where it spends its time.
+// sign-on as well as of a scan; the host's stalls act where the logger waits,
+// which is where it spends its time.
 #ifndef K73_TESTS_SOAK_FAULT_LINE_H
 #define K73_TESTS_SOAK_FAULT_LINE_H
 
@@ -51,9 +51,14 @@ class FaultLine : public k73::Peer {
   FaultLine(k73::Converter& converter, k73::VirtualBench& bench, std::vector<Fault> faults,
             uint64_t seed);
 
-  // Whether a line or converter fault was active at tUs (a scan made then
+  // Whether a fault that damages bytes was active at tUs (a scan made then
   // may have been damaged on its way).
   bool lineFaultAt(int64_t tUs) const;
+  // For the bench: the converter's bytes lost while it is silent, the port
+  // gone while it is unplugged.
+  k73::VirtualBench::LineState stateAt(int64_t tUs) const;
+  // Whether the line was noisy at some moment from fromUs to toUs.
+  bool noisyWithin(int64_t fromUs, int64_t toUs) const;
 
   // k73::Peer
   void hostByte(uint8_t byte, int64_t tUs, uint32_t hostBaud) override;

@@ -38,6 +38,7 @@ struct SoakReport {
   int64_t gapCountsVsTimer =
       0;  // largest |count - scans the timer had due| (a restart moves its phase)
   std::map<std::string, int64_t> failures;  // the logger's reasons for signing on again
+  int64_t changedOnTheLine = 0;  // a data bit flipped by noise: no framing check can see it
   int64_t wrongValues = 0;
   int64_t loggedTwice = 0;
   int64_t lostOutsideGaps = 0;

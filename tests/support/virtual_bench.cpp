@@ -46,6 +46,10 @@ const std::vector<WireByte>& VirtualBench::received(int comNumber) {
   return ports_[comNumber].received;
 }
 
+void VirtualBench::setLine(int comNumber, std::function<LineState(int64_t)> line) {
+  ports_[comNumber].line = std::move(line);
+}
+
 void VirtualBench::forgetWire() {
   for (auto& [num, port] : ports_) {
     port.sent.clear();
@@ -81,6 +85,10 @@ void VirtualBench::pump(int64_t untilUs) {
       uint32_t peerBaud = 0;
       uint8_t byte = port.peer->takeByte(&peerBaud);
       if (!port.open) continue;  // nobody listening: the byte is lost
+      if (port.line) {
+        const LineState line = port.line(t);
+        if (line.peerBytesLost || line.gone) continue;
+      }
       // A byte sent while the two ends run at different rates arrives garbled.
       if (peerBaud != 0 && peerBaud != port.baud) byte = 0xFF;
       if (port.inputLimit != 0 && port.input.size() >= port.inputLimit) continue;
@@ -99,7 +107,9 @@ int64_t VirtualBench::nextArrivalUs() {
 }
 
 void VirtualBench::advanceToUs(int64_t tUs) {
-  if (tUs > nowUs_) {
+  // Bytes due now are delivered too: a peer may schedule one for this very
+  // moment while the bench looks for the next arrival.
+  if (tUs >= nowUs_) {
     pump(tUs);
     nowUs_ = tUs;
   }
@@ -109,7 +119,7 @@ intptr_t VirtualBench::open(int comNumber, uint32_t baud) {
   auto it = ports_.find(comNumber);
   if (it == ports_.end() || it->second.open) return -1;  // no such port, or already in use
   Port& port = it->second;
-  if (!port.peer) return -1;
+  if (!port.peer || (port.line && port.line(nowUs_).gone)) return -1;
   pump(nowUs_);
   port.open = true;
   port.baud = baud;
@@ -141,7 +151,7 @@ bool VirtualBench::status(intptr_t handle, uint32_t* inQueue, uint32_t* outQueue
 
 bool VirtualBench::writeByte(intptr_t handle, uint8_t byte) {
   Port* port = portOf(handle);
-  if (!port) return false;
+  if (!port || (port->line && port->line(nowUs_).gone)) return false;
   // The byte is on the line for one byte time; the peer has it at the end.
   int64_t done = nowUs_ + byteTimeUs(port->baud);
   port->sent.push_back({nowUs_, byte});
@@ -174,6 +184,11 @@ void VirtualBench::waitForInput(intptr_t handle, int64_t deadlineMs) {
   }
 }
 
+void VirtualBench::waitForOutput(intptr_t handle, int64_t deadlineMs) {
+  Port* port = portOf(handle);
+  if (!port || (port->line && port->line(nowUs_).gone)) sleepUntilMs(deadlineMs);
+}
+
 void VirtualBench::sleepUntilMs(int64_t deadlineMs) {
   advanceToUs(deadlineMs * 1000);
 }
@@ -202,9 +217,7 @@ void waitForInput(TovHandle port, int64_t deadlineMs) {
 }
 
 void waitForOutput(TovHandle port, int64_t deadlineMs) {
-  // The wire never fills up; a port that is not open cannot be written at all.
-  uint32_t in = 0, out = 0;
-  if (!bench().status(port, &in, &out)) bench().sleepUntilMs(deadlineMs);
+  bench().waitForOutput(port, deadlineMs);
 }
 
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t, uint32_t, TovDcb* dcb) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -40,6 +41,16 @@ class VirtualBench {
   // are lost, as in a serial driver's full buffer (0: no limit, the default).
   void limitInputQueue(int comNumber, size_t bytes);
 
+  // What the line between the port and its peer does at a moment: a byte
+  // from the peer is lost on it, or the port is gone altogether (a USB
+  // adapter unplugged: it cannot be opened, writes fail, nothing arrives)
+  // while the peer runs on.
+  struct LineState {
+    bool peerBytesLost = false;
+    bool gone = false;
+  };
+  void setLine(int comNumber, std::function<LineState(int64_t tUs)> line);
+
   int64_t nowUs() const { return nowUs_; }
   int64_t nowMs() const { return nowUs_ / 1000; }
   void advanceToUs(int64_t tUs);  // runs peers' output up to tUs
@@ -60,6 +71,8 @@ class VirtualBench {
   bool writeByte(intptr_t handle, uint8_t byte);
   bool readByte(intptr_t handle, uint8_t* byte);
   void waitForInput(intptr_t handle, int64_t deadlineMs);
+  // The wire never fills up: only a port that cannot be written waits, to the deadline.
+  void waitForOutput(intptr_t handle, int64_t deadlineMs);
   void sleepUntilMs(int64_t deadlineMs);
 
  private:
@@ -69,6 +82,7 @@ class VirtualBench {
     uint32_t baud = 0;
     std::deque<uint8_t> input;
     size_t inputLimit = 0;
+    std::function<LineState(int64_t)> line;
     std::vector<WireByte> sent;
     std::vector<WireByte> received;
   };
