@@ -94,11 +94,12 @@ ScanRun::Waited ScanRun::waitForScan() {
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
+    const int64_t lookedAt = host_.monotonicMs();  // before the look: a stall may follow it
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
     if (drv_.GetNumScansInBuffer(rec_) != 0) return Waited::ScanReady;
     const uint32_t waiting = rec_->comStat.cbInQue;  // as the count just refreshed it
     const int64_t now = host_.monotonicMs();
-    noScanAtMs_ = now;
+    noScanAtMs_ = lookedAt;
     if (waiting != seen) {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);

@@ -130,6 +130,16 @@ bool FaultLine::lineFaultAt(int64_t tUs) const {
 k73::VirtualBench::LineState FaultLine::stateAt(int64_t tUs) const {
   k73::VirtualBench::LineState state;
   state.gone = active(FaultKind::Unplugged, tUs);
+  // The latest unplug that began by tUs: a handle opened before it is dead.
+  auto it = std::upper_bound(faults_.begin(), faults_.end(), tUs,
+                             [](int64_t t, const Fault& f) { return t < f.fromUs; });
+  while (it != faults_.begin()) {
+    --it;
+    if (it->kind == FaultKind::Unplugged) {
+      state.goneUntilUs = std::max(state.goneUntilUs, it->toUs);
+      if (it->fromUs < tUs - kLongestFaultUs) break;
+    }
+  }
   state.peerBytesLost = active(FaultKind::Silent, tUs);
   return state;
 }

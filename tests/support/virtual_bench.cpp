@@ -73,7 +73,15 @@ uint32_t VirtualBench::baudOf(int comNumber) const {
 VirtualBench::Port* VirtualBench::portOf(intptr_t handle) {
   auto it = ports_.find(static_cast<int>(handle - kHandleBase));
   if (it == ports_.end() || !it->second.open) return nullptr;
-  return &it->second;
+  Port& port = it->second;
+  if (port.line) {
+    const LineState line = port.line(nowUs_);
+    if (line.gone || line.goneUntilUs > port.openedUs) {
+      port.input.clear();
+      return nullptr;
+    }
+  }
+  return &port;
 }
 
 void VirtualBench::pump(int64_t untilUs) {
@@ -122,14 +130,16 @@ intptr_t VirtualBench::open(int comNumber, uint32_t baud) {
   if (!port.peer || (port.line && port.line(nowUs_).gone)) return -1;
   pump(nowUs_);
   port.open = true;
+  port.openedUs = nowUs_;
   port.baud = baud;
   port.peer->hostOpened(nowUs_, baud);
   return kHandleBase + comNumber;
 }
 
 void VirtualBench::close(intptr_t handle) {
-  Port* port = portOf(handle);
-  if (!port) return;
+  auto it = ports_.find(static_cast<int>(handle - kHandleBase));
+  if (it == ports_.end() || !it->second.open) return;
+  Port* port = &it->second;  // a dead handle closes too
   port->open = false;
   port->input.clear();
   if (port->peer) port->peer->hostClosed(nowUs_);
@@ -151,7 +161,7 @@ bool VirtualBench::status(intptr_t handle, uint32_t* inQueue, uint32_t* outQueue
 
 bool VirtualBench::writeByte(intptr_t handle, uint8_t byte) {
   Port* port = portOf(handle);
-  if (!port || (port->line && port->line(nowUs_).gone)) return false;
+  if (!port) return false;
   // The byte is on the line for one byte time; the peer has it at the end.
   int64_t done = nowUs_ + byteTimeUs(port->baud);
   port->sent.push_back({nowUs_, byte});
@@ -185,8 +195,7 @@ void VirtualBench::waitForInput(intptr_t handle, int64_t deadlineMs) {
 }
 
 void VirtualBench::waitForOutput(intptr_t handle, int64_t deadlineMs) {
-  Port* port = portOf(handle);
-  if (!port || (port->line && port->line(nowUs_).gone)) sleepUntilMs(deadlineMs);
+  if (!portOf(handle)) sleepUntilMs(deadlineMs);
 }
 
 void VirtualBench::sleepUntilMs(int64_t deadlineMs) {

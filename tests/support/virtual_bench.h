@@ -45,9 +45,12 @@ class VirtualBench {
   // from the peer is lost on it, or the port is gone altogether (a USB
   // adapter unplugged: it cannot be opened, writes fail, nothing arrives)
   // while the peer runs on.
+  // An adapter that was gone while the port was open leaves a dead handle:
+  // goneUntilUs is when the line was last back (-1: never gone).
   struct LineState {
     bool peerBytesLost = false;
     bool gone = false;
+    int64_t goneUntilUs = -1;
   };
   void setLine(int comNumber, std::function<LineState(int64_t tUs)> line);
 
@@ -83,11 +86,12 @@ class VirtualBench {
     std::deque<uint8_t> input;
     size_t inputLimit = 0;
     std::function<LineState(int64_t)> line;
+    int64_t openedUs = 0;
     std::vector<WireByte> sent;
     std::vector<WireByte> received;
   };
-  Port* portOf(intptr_t handle);
-  void pump(int64_t untilUs);  // move peers' bytes due by untilUs into input queues
+  Port* portOf(intptr_t handle);  // null for a port that is not open or whose handle died
+  void pump(int64_t untilUs);     // move peers' bytes due by untilUs into input queues
   int64_t nextArrivalUs();
 
   int64_t nowUs_ = 0;
