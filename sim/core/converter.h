@@ -81,6 +81,7 @@ struct Model {
   // (stampCounts), so a log line tells which scan it came from. Needs 3-byte
   // words; with 2-byte words the stamp's low two bytes go out.
   bool stampScans = false;
+  uint64_t firstStamp = 0;  // the serial of its first scan (a restarted converter goes on)
   Misbehaviour misbehave;
 
   // The default bench: a few steady voltages and one slowly varying one.

@@ -111,7 +111,8 @@ void Converter::Impl::generateScan() {
   }
   const size_t scanFrom = bytes.size();
   if (type != 0) bytes.push_back(mis.badStartMarker ? 0xF1 : 0xF0);
-  const uint32_t stamp = stampCounts(scansMade);
+  const uint64_t serial = model.firstStamp + scansMade;
+  const uint32_t stamp = stampCounts(serial);
   uint32_t firstCounts = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
     const double tS = (tick + i * perPoint) / 1e6;
@@ -134,7 +135,7 @@ void Converter::Impl::generateScan() {
                          : OutKind::ScanData);
   }
   scan.advance();
-  if (recordScan) recordScan({scansMade, tick, firstCounts});
+  if (recordScan) recordScan({serial, tick, firstCounts});
   ++scansMade;
 }
 

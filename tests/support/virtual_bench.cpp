@@ -115,9 +115,7 @@ int64_t VirtualBench::nextArrivalUs() {
 }
 
 void VirtualBench::advanceToUs(int64_t tUs) {
-  // Bytes due now are delivered too: a peer may schedule one for this very
-  // moment while the bench looks for the next arrival.
-  if (tUs >= nowUs_) {
+  if (tUs > nowUs_) {
     pump(tUs);
     nowUs_ = tUs;
   }
@@ -189,7 +187,12 @@ void VirtualBench::waitForInput(intptr_t handle, int64_t deadlineMs) {
       advanceToUs(deadlineUs);
       return;
     }
-    advanceToUs(std::max(next, nowUs_));
+    // A peer may schedule a byte for this very moment while the bench looks
+    // for the next arrival: deliver it rather than look again for ever.
+    if (next <= nowUs_)
+      pump(nowUs_);
+    else
+      advanceToUs(next);
     if (port && !port->input.empty()) return;
   }
 }
