@@ -120,7 +120,9 @@ class Accountant : public ScanSink {
       ++report_.loggedTwice;
       return true;
     }
-    if (serial < lastSerial_ || (!next && serial != lastSerial_ + 1)) {
+    // A stamp from further on, without a gap: scans were lost on the way
+    // (settled below) unless noise changed this one's value.
+    if (serial < lastSerial_ || (!next && serial != lastSerial_ + 1 && noisyNext())) {
       wrongValue(s);
       return true;
     }
@@ -162,6 +164,8 @@ class Accountant : public ScanSink {
     trace(text);
     const size_t cut = text.find("; signing on again");
     if (cut != std::string::npos) ++report_.failures[text.substr(0, cut)];
+    if (text.find("missing from the stream") != std::string::npos)
+      ++report_.failures["scans missing on the converter's timer"];
   }
 
   // What the converter made after the last logged scan: inside the gap that
@@ -242,6 +246,15 @@ class Accountant : public ScanSink {
       lastTickUs_ = tickUs;
       lastIndex_ = s.index;
     }
+  }
+
+  bool noisyNext() const {
+    for (const Made& m : unsettled_) {
+      if (int64_t(m.serial) <= lastSerial_) continue;
+      if (int64_t(m.serial) > lastSerial_ + 1) break;
+      return line_.noisyWithin(m.tickUs, m.tickUs + int64_t(rec_.scanInterval * 2e6));
+    }
+    return false;
   }
 
   void note(const std::string& what, int64_t tUs) {
@@ -344,7 +357,7 @@ std::string formatReport(const SoakReport& r) {
   std::string out;
   char line[160];
   auto row = [&](const char* what, long long n, const char* note = "") {
-    std::snprintf(line, sizeof line, "| %-44s | %12lld | %s\n", what, n, note);
+    std::snprintf(line, sizeof line, "| %-50s | %9lld | %s |\n", what, n, note);
     out += line;
   };
   std::snprintf(line, sizeof line,
@@ -359,17 +372,18 @@ std::string formatReport(const SoakReport& r) {
     out += line;
     total += r.faults[k];
   }
-  std::snprintf(line, sizeof line, " %lld in all\n", static_cast<long long>(total));
+  std::snprintf(line, sizeof line, " %lld in all\n\n", static_cast<long long>(total));
   out += line;
+  out += "| | | |\n|---|---:|---|\n";
   row("scans the converter made", r.scansMade);
   row("logged with the right values", r.loggedRight);
   row("inside marked gaps", r.insideGaps);
   row("  of them made during a line fault", r.insideGapsDamaged);
-  row("gap marks", r.gaps);
+  row("gap marks", r.gaps, "failures below; one gap may hold several");
   row("gap marks whose count is not the index jump", r.gapCountsOff, "must be 0");
   row("largest gap count off the converter's timer", r.gapCountsVsTimer, "at most 1");
   for (const auto& [why, n] : r.failures) {
-    const std::string what = "  signed on again after: " + why;
+    const std::string what = "  failures seen: " + why;
     row(what.c_str(), n);
   }
   row("unread when the run stopped", r.unreadAtStop, "at most 2");

@@ -52,6 +52,7 @@ class Sampler:
     def __init__(self, pid):
         self.pid, self.t0, self.rss = pid, time.monotonic(), []
         self.cpu0 = self.cpu()
+        self.cpu1, self.t1 = self.cpu0, self.t0
 
     def cpu(self):
         with open("/proc/%d/stat" % self.pid) as f:
@@ -110,6 +111,12 @@ class Leg:
         log = open(os.path.join(self.dir, "ser2net.log"), "a")
         self.s2n = subprocess.Popen(["ser2net", "-n", "-c", config, "-P",
                                      os.path.join(self.dir, "ser2net.pid")], stdout=log, stderr=log)
+        for _ in range(500):  # until it accepts connections
+            try:
+                socket.create_connection(("127.0.0.1", self.tcp), 0.1).close()
+                return
+            except OSError:
+                time.sleep(0.02)
 
     def stop(self, proc, sig=signal.SIGTERM):
         if proc and proc.poll() is None:
