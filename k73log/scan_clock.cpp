@@ -14,9 +14,10 @@ int64_t ScanClock::indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBefor
     const int64_t due = std::llround((arrivalMs(nowMs, scansBehind) - firstMs_) / intervalMs_);
     return std::max(lastIndex_ + 1, due);
   }
-  // The two scans are at least this far apart, less a little jitter.
+  // The two scans are at least this far apart; half an interval is left for
+  // jitter in their arrival (a network path, a busy host).
   const double apart = double(notBeforeMs - lastReadMs_) / intervalMs_;
-  const auto steps = static_cast<int64_t>(std::ceil(apart - 0.1));
+  const auto steps = static_cast<int64_t>(std::ceil(apart - 0.5));
   return lastIndex_ + std::max<int64_t>(1, steps);
 }
 

@@ -6,9 +6,9 @@
 // A scan read from a backlog arrived one interval or more before each scan
 // still waiting behind it. Whole scans can also vanish from a stream that
 // goes on (a line that dropped them for less than the silence the run waits
-// out): a scan that was not yet there when the host last looked, more than
-// an interval after the previous scan was read, is that many intervals later
-// at least, and takes that later index.
+// out): a scan that was not yet there when the host last looked, one and a
+// half intervals or more after the previous scan was read, is later by that
+// many intervals (rounded), and takes that later index.
 #ifndef K73LOG_SCAN_CLOCK_H
 #define K73LOG_SCAN_CLOCK_H
 
