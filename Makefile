@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-linux test-asan test-tsan test-fuzz fuzz test-windows windows windows-release demo install package bench clean
+.PHONY: all setup build test test-linux test-asan test-tsan test-fuzz fuzz test-windows windows windows-release demo install package bench soak soak-real clean
 
 all: build
 
@@ -82,6 +82,16 @@ package: build
 # BENCH_LONG=1 adds a 10,000-scan soak). Not part of `make test`.
 bench: build
 	@$(BUILD)/bin/k73bench
+
+# A simulated day of random faults in virtual time, every scan accounted for
+# (SOAK_SEED=N repeats one; a simulated hour of it runs in the suite).
+soak: build
+	@$(BUILD)/bin/k73soak --hours 24 $${SOAK_SEED:+--seed $$SOAK_SEED}
+
+# An hour of real faults against k73sim, on a pseudo-terminal and through
+# ser2net (SOAK_REAL_SECONDS, SOAK_REAL_SEED). Before a release; not in CI.
+soak-real: build
+	@python3 tests/soak/soak_real.py $(BUILD)/bin
 
 clean:
 	rm -rf build build-*

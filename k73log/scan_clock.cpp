@@ -5,20 +5,28 @@
 
 namespace k73log {
 
-int64_t ScanClock::indexFor(int64_t nowMs, bool afterGap) const {
+int64_t ScanClock::indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBeforeMs,
+                            bool afterGap) const {
   if (!started_) return 0;
-  if (!afterGap) return lastIndex_ + 1;
   if (intervalMs_ <= 0) return lastIndex_ + 1;
-  // Arrival times jitter around the timer's; the nearest tick is the scan's.
-  const int64_t due = std::llround((nowMs - firstMs_) / intervalMs_);
-  return std::max(lastIndex_ + 1, due);
+  if (afterGap) {
+    // Arrival times jitter around the timer's; the nearest tick is the scan's.
+    const int64_t due = std::llround((arrivalMs(nowMs, scansBehind) - firstMs_) / intervalMs_);
+    return std::max(lastIndex_ + 1, due);
+  }
+  // The two scans are at least this far apart; half an interval is left for
+  // jitter in their arrival (a network path, a busy host).
+  const double apart = double(notBeforeMs - lastReadMs_) / intervalMs_;
+  const auto steps = static_cast<int64_t>(std::ceil(apart - 0.5));
+  return lastIndex_ + std::max<int64_t>(1, steps);
 }
 
-void ScanClock::taken(int64_t index, int64_t nowMs) {
+void ScanClock::taken(int64_t index, int64_t nowMs, int64_t scansBehind) {
   if (!started_) {
     started_ = true;
-    firstMs_ = nowMs;
+    firstMs_ = arrivalMs(nowMs, scansBehind);
   }
+  lastReadMs_ = nowMs;
   lastIndex_ = index;
 }
 

@@ -2,6 +2,13 @@
 // the run's first scan. Consecutive scans count one interval each; the first
 // scan after a gap takes the index the host's monotonic time gives, so the
 // scans lost in the gap show as a jump.
+//
+// A scan read from a backlog arrived one interval or more before each scan
+// still waiting behind it. Whole scans can also vanish from a stream that
+// goes on (a line that dropped them for less than the silence the run waits
+// out): a scan that was not yet there when the host last looked, one and a
+// half intervals or more after the previous scan was read, is later by that
+// many intervals (rounded), and takes that later index.
 #ifndef K73LOG_SCAN_CLOCK_H
 #define K73LOG_SCAN_CLOCK_H
 
@@ -15,20 +22,26 @@ class ScanClock {
 
   bool started() const { return started_; }
   int64_t lastIndex() const { return lastIndex_; }
-  int64_t firstScanMs() const { return firstMs_; }
+  int64_t firstScanMs() const { return int64_t(firstMs_); }
 
-  // The index of a scan that arrived at monotonic time nowMs; afterGap says
+  // The index of a scan read at monotonic time nowMs with scansBehind more
+  // (whole or begun) waiting, and not yet there at notBeforeMs; afterGap says
   // whether scans may have been lost since the last one.
-  int64_t indexFor(int64_t nowMs, bool afterGap) const;
-  void taken(int64_t index, int64_t nowMs);
+  int64_t indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBeforeMs, bool afterGap) const;
+  void taken(int64_t index, int64_t nowMs, int64_t scansBehind);
 
   // Scans that fell due from the last one up to nowMs (a run ending in a gap).
   int64_t missingUpTo(int64_t nowMs) const;
 
  private:
+  double arrivalMs(int64_t nowMs, int64_t scansBehind) const {
+    return double(nowMs) - double(scansBehind) * intervalMs_;
+  }
+
   double intervalMs_;
   bool started_ = false;
-  int64_t firstMs_ = 0;
+  double firstMs_ = 0;
+  int64_t lastReadMs_ = 0;  // the last scan was there by then
   int64_t lastIndex_ = -1;
 };
 

@@ -87,10 +87,12 @@ ScanRun::Waited ScanRun::waitForScan() {
   int emptyWakes = 0;  // wake-ups in a row that brought the driver nothing
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
+    const int64_t lookedAt = host_.monotonicMs();  // before the look: a stall may follow it
     // A count of -1 is an overflowing input queue: GetOneScan reports it.
     if (drv_.GetNumScansInBuffer(rec_) != 0) return Waited::ScanReady;
     const uint32_t waiting = rec_->comStat.cbInQue;  // as the count just refreshed it
     const int64_t now = host_.monotonicMs();
+    noScanAtMs_ = lookedAt;
     if (waiting != seen) {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);
@@ -150,9 +152,17 @@ void ScanRun::closeGap(int64_t toUtcMs, int64_t missing) {
 bool ScanRun::record(std::vector<double> millivolts) {
   const int64_t now = host_.monotonicMs();
   const int64_t utc = host_.utcMs();
-  const int64_t index = clock_.indexFor(now, inGap_);
+  const int64_t scanBytes = std::max<int64_t>(tovScanBytes(rec_), 1);
+  const int64_t behind = (int64_t(drv_.GetNumBytesInBuffer(rec_)) + scanBytes - 1) / scanBytes;
+  const int64_t index = clock_.indexFor(now, behind, noScanAtMs_, inGap_);
+  if (!inGap_ && clock_.started() && index > clock_.lastIndex() + 1) {
+    // Scans vanished from a stream that went on: mark them as a gap.
+    sink_.notice("the converter's timer shows " + std::to_string(index - clock_.lastIndex() - 1) +
+                 " scans missing from the stream");
+    inGap_ = true;
+  }
   if (inGap_) closeGap(utc, clock_.started() ? index - clock_.lastIndex() - 1 : 0);
-  clock_.taken(index, now);
+  clock_.taken(index, now, behind);
   lastScanUtcMs_ = utc;
   if (!sink_.scan({utc, index, std::move(millivolts)})) return false;
   ++totals_.scansWritten;

@@ -71,6 +71,7 @@ class ScanRun {
   RunTotals totals_;
   bool inGap_ = false;
   int64_t lastScanUtcMs_ = 0;
+  int64_t noScanAtMs_ = 0;  // when the port last held no whole scan
 };
 
 }  // namespace k73log

@@ -130,6 +130,12 @@ uint32_t Converter::counterCount(int counter) const {
 int Converter::scansSent() const {
   return impl_->scan.scansSent();
 }
+uint64_t Converter::scansMade() const {
+  return impl_->scansMade;
+}
+void Converter::recordScans(std::function<void(const MadeScan&)> record) {
+  impl_->recordScan = std::move(record);
+}
 
 void Converter::forgetPackets() {
   impl_->packets.clear();

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,11 @@ struct Model {
   double wavePeriodS = 0;
   uint8_t digitalInputs = 0;
   uint32_t seed = 1;
+  // Every point of a scan carries the scan's serial number as its counts
+  // (stampCounts), so a log line tells which scan it came from. Needs 3-byte
+  // words; with 2-byte words the stamp's low two bytes go out.
+  bool stampScans = false;
+  uint64_t firstStamp = 0;  // the serial of its first scan (a restarted converter goes on)
   Misbehaviour misbehave;
 
   // The default bench: a few steady voltages and one slowly varying one.
@@ -104,6 +110,21 @@ struct ReceivedPacket {
   // the interval count after the interval packets, or an event code.
   uint32_t detail = 0;
 };
+
+// A scan the converter measured and queued for the line, whether or not
+// anyone hears it: the record a reliability run accounts for.
+struct MadeScan {
+  uint64_t serial;  // scans made by this converter before this one
+  int64_t tickUs;   // the timer tick it was measured at
+  uint32_t counts;  // its first point's counts
+};
+
+// A scan's serial number as counts whose bytes are 0x10..0xEF: never a scan
+// marker, the rate byte or a stop byte, so a misframed stream shows. Serials
+// up to 224^3 - 1 (11 million).
+uint32_t stampCounts(uint64_t serial);
+// The serial a stamp carries, or -1 for counts that are no stamp.
+int64_t serialOfStamp(uint32_t counts);
 
 class Converter : public Peer {
  public:
@@ -155,6 +176,10 @@ class Converter : public Peer {
   bool standby() const;
   uint32_t counterCount(int counter) const;  // -1 (all ones) until programmed
   int scansSent() const;                     // scans generated in the current run
+  uint64_t scansMade() const;                // scans generated since it was built
+
+  // Called with every scan as it is generated (the converter's own record).
+  void recordScans(std::function<void(const MadeScan&)> record);
 
   // Expected counts for an input of `mv` millivolts under a mode word, without
   // noise: the converter's transfer function (gain, clipping, polarity, word).

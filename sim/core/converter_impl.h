@@ -3,6 +3,7 @@
 #define K73_SIM_CONVERTER_IMPL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ struct Converter::Impl {
   int64_t scanMeasureUs = 0;
   int pendingDigin = 0;
   uint64_t bytesQueued = 0;  // since the last wake-up, for the line faults
+  uint64_t scansMade = 0;
+  std::function<void(const MadeScan&)> recordScan;
 
   // History.
   std::vector<ReceivedPacket> packets;

@@ -111,9 +111,15 @@ void Converter::Impl::generateScan() {
   }
   const size_t scanFrom = bytes.size();
   if (type != 0) bytes.push_back(mis.badStartMarker ? 0xF1 : 0xF0);
+  const uint64_t serial = model.firstStamp + scansMade;
+  const uint32_t stamp = stampCounts(serial);
+  uint32_t firstCounts = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
     const double tS = (tick + i * perPoint) / 1e6;
-    appendWord(bytes, signal.convert(model, mode, codes[i], tS, remoteAvg));
+    const uint32_t counts =
+        model.stampScans ? stamp : signal.convert(model, mode, codes[i], tS, remoteAvg);
+    if (i == 0) firstCounts = counts;
+    appendWord(bytes, counts);
   }
   if (type != 0) bytes.push_back(mis.badEndMarker ? 0x0E : 0x0F);
   if (n == 0 && mis.cutScanAfterBytes >= 0 &&
@@ -129,6 +135,27 @@ void Converter::Impl::generateScan() {
                          : OutKind::ScanData);
   }
   scan.advance();
+  if (recordScan) recordScan({serial, tick, firstCounts});
+  ++scansMade;
+}
+
+uint32_t stampCounts(uint64_t serial) {
+  uint32_t counts = 0;
+  for (int digit = 0; digit < 3; ++digit) {
+    counts |= uint32_t(0x10 + serial % 224) << (8 * digit);
+    serial /= 224;
+  }
+  return counts;
+}
+
+int64_t serialOfStamp(uint32_t counts) {
+  int64_t serial = 0;
+  for (int digit = 2; digit >= 0; --digit) {
+    const uint32_t byte = (counts >> (8 * digit)) & 0xFF;
+    if (byte < 0x10 || byte > 0xEF) return -1;
+    serial = serial * 224 + (byte - 0x10);
+  }
+  return (counts >> 24) ? -1 : serial;
 }
 
 }  // namespace k73

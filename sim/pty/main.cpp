@@ -42,8 +42,18 @@ constexpr int64_t kNoHostSleepUs = 5000;
 
 class Server {
  public:
-  Server(const Options& opts, PtyLink& pty, FILE* report, const sigset_t& waitMask)
-      : opts_(opts), pty_(pty), report_(report), waitMask_(waitMask), converter_(opts.model) {}
+  Server(const Options& opts, PtyLink& pty, FILE* report, FILE* scanRecord,
+         const sigset_t& waitMask)
+      : opts_(opts), pty_(pty), report_(report), waitMask_(waitMask), converter_(opts.model) {
+    // Every scan it makes, heard or not, for a reliability run's accounting.
+    if (scanRecord) {
+      converter_.recordScans([scanRecord](const MadeScan& scan) {
+        std::fprintf(scanRecord, "%llu %lld\n", static_cast<unsigned long long>(scan.serial),
+                     static_cast<long long>(scan.tickUs));
+        std::fflush(scanRecord);
+      });
+    }
+  }
 
   void run() {
     startUs_ = monotonicUs();
@@ -216,10 +226,18 @@ int serve(int argc, char** argv) {
       return 1;
     }
   }
+  FILE* scanRecord = nullptr;
+  if (!opts.scanRecordPath.empty() &&
+      !(scanRecord = std::fopen(opts.scanRecordPath.c_str(), "a"))) {
+    std::fprintf(stderr, "k73sim: cannot open scan record %s\n", opts.scanRecordPath.c_str());
+    if (report) std::fclose(report);
+    return 1;
+  }
   PortName portName;
   if (!portName.create(opts.port, pty.slavePath(), &error)) {
     std::fprintf(stderr, "k73sim: %s\n", error.c_str());
     if (report) std::fclose(report);
+    if (scanRecord) std::fclose(scanRecord);
     return 1;
   }
   if (!opts.quiet) {
@@ -227,9 +245,10 @@ int serve(int argc, char** argv) {
                 opts.unpaced ? " (unpaced)" : "");
     std::fflush(stdout);
   }
-  Server(opts, pty, report, waitMask).run();
+  Server(opts, pty, report, scanRecord, waitMask).run();
   portName.remove();
   if (report) std::fclose(report);
+  if (scanRecord) std::fclose(scanRecord);
   return 0;
 }
 

@@ -128,6 +128,9 @@ const char* usageText() {
          "                       stop-after-rate-byte[=N], cut-scan=N, drop-every=N,\n"
          "                       double-every=N, noise-burst[=N]\n"
          "  --report FILE        append one line per packet or event received\n"
+         "  --stamp-scans FIRST  each scan's values are its serial number, from FIRST\n"
+         "                       on (the log then shows which scan each line is)\n"
+         "  --scan-record FILE   append \"SERIAL TICK_US\" for every scan made\n"
          "  --unpaced            send as fast as the pseudo-terminal carries,\n"
          "                       with the converter's clock running ahead to match\n"
          "  --quiet              print nothing but errors\n"
@@ -190,6 +193,15 @@ bool parseOptions(int argc, char** argv, Options* opts, std::string* error) {
         *error = "--input takes CH[.SUB]=MV with CH 0-7 and SUB 0-15, not " + v;
         return false;
       }
+    } else if (arg == "--stamp-scans") {
+      long n = 0;
+      if (!value(&v)) return false;
+      if (!parseLong(v, 0, 11'000'000, &n))
+        return *error = "--stamp-scans takes 0 to 11000000", false;
+      opts->model.stampScans = true;
+      opts->model.firstStamp = uint64_t(n);
+    } else if (arg == "--scan-record") {
+      if (!value(&opts->scanRecordPath)) return false;
     } else if (arg == "--misbehave") {
       if (!value(&v)) return false;
       if (!parseMisbehaviour(v, &opts->model.misbehave)) {

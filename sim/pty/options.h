@@ -11,6 +11,7 @@ namespace k73 {
 struct Options {
   std::string port = "COM1";
   std::string reportPath;
+  std::string scanRecordPath;
   bool unpaced = false;
   bool quiet = false;
   bool help = false;

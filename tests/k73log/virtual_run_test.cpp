@@ -202,6 +202,24 @@ TEST_F(VirtualRun, PortGoneAndBackGivesOneGapMarkWhoseCountIsTheJumpInIndex) {
   EXPECT_EQ(bench.openPortCount(), 0);
 }
 
+// Shorter than the interval plus 2 s, the silence never ends the stream:
+// its lost scans show only on the converter's timer.
+TEST_F(VirtualRun, ScansLostInAShortSilenceAreAGapAndLaterIndexesStayOnTheTimer) {
+  ScanRun& r = prepared(1.0);
+  bench.setLine(1, [](int64_t tUs) {
+    k73::VirtualBench::LineState line;
+    line.peerBytesLost = tUs >= 20'500'000 && tUs < 22'800'000;
+    return line;
+  });
+  host.stopAt(40'000);
+  r.run();
+  ASSERT_EQ(sink.gaps.size(), 1u);
+  const size_t after = sink.gapBeforeScan[0];
+  EXPECT_GE(sink.gaps[0].scansMissing, 2);
+  EXPECT_EQ(sink.gaps[0].scansMissing, sink.scans[after].index - sink.scans[after - 1].index - 1);
+  expectScansOnTheTimer();
+}
+
 TEST_F(VirtualRun, RunEndingInAGapMarksItUpToTheEnd) {
   ScanRun& r = prepared(1.0);
   pullCableBetween(10'000, 1'000'000);

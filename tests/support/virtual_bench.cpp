@@ -35,12 +35,28 @@ void VirtualBench::attach(int comNumber, Peer* peer) {
 void VirtualBench::detach(int comNumber) {
   ports_[comNumber].peer = nullptr;
 }
+void VirtualBench::limitInputQueue(int comNumber, size_t bytes) {
+  ports_[comNumber].inputLimit = bytes;
+}
 
 const std::vector<WireByte>& VirtualBench::sent(int comNumber) {
   return ports_[comNumber].sent;
 }
 const std::vector<WireByte>& VirtualBench::received(int comNumber) {
   return ports_[comNumber].received;
+}
+
+void VirtualBench::setLine(int comNumber, std::function<LineState(int64_t)> line) {
+  ports_[comNumber].line = std::move(line);
+}
+
+void VirtualBench::forgetWire() {
+  for (auto& [num, port] : ports_) {
+    port.sent.clear();
+    port.sent.shrink_to_fit();
+    port.received.clear();
+    port.received.shrink_to_fit();
+  }
 }
 
 int VirtualBench::openPortCount() const {
@@ -57,7 +73,15 @@ uint32_t VirtualBench::baudOf(int comNumber) const {
 VirtualBench::Port* VirtualBench::portOf(intptr_t handle) {
   auto it = ports_.find(static_cast<int>(handle - kHandleBase));
   if (it == ports_.end() || !it->second.open) return nullptr;
-  return &it->second;
+  Port& port = it->second;
+  if (port.line) {
+    const LineState line = port.line(nowUs_);
+    if (line.gone || line.goneUntilUs > port.openedUs) {
+      port.input.clear();
+      return nullptr;
+    }
+  }
+  return &port;
 }
 
 void VirtualBench::pump(int64_t untilUs) {
@@ -69,8 +93,13 @@ void VirtualBench::pump(int64_t untilUs) {
       uint32_t peerBaud = 0;
       uint8_t byte = port.peer->takeByte(&peerBaud);
       if (!port.open) continue;  // nobody listening: the byte is lost
+      if (port.line) {
+        const LineState line = port.line(t);
+        if (line.peerBytesLost || line.gone) continue;
+      }
       // A byte sent while the two ends run at different rates arrives garbled.
       if (peerBaud != 0 && peerBaud != port.baud) byte = 0xFF;
+      if (port.inputLimit != 0 && port.input.size() >= port.inputLimit) continue;
       port.input.push_back(byte);
       port.received.push_back({std::max(t, nowUs_), byte});
     }
@@ -96,17 +125,19 @@ intptr_t VirtualBench::open(int comNumber, uint32_t baud) {
   auto it = ports_.find(comNumber);
   if (it == ports_.end() || it->second.open) return -1;  // no such port, or already in use
   Port& port = it->second;
-  if (!port.peer) return -1;
+  if (!port.peer || (port.line && port.line(nowUs_).gone)) return -1;
   pump(nowUs_);
   port.open = true;
+  port.openedUs = nowUs_;
   port.baud = baud;
   port.peer->hostOpened(nowUs_, baud);
   return kHandleBase + comNumber;
 }
 
 void VirtualBench::close(intptr_t handle) {
-  Port* port = portOf(handle);
-  if (!port) return;
+  auto it = ports_.find(static_cast<int>(handle - kHandleBase));
+  if (it == ports_.end() || !it->second.open) return;
+  Port* port = &it->second;  // a dead handle closes too
   port->open = false;
   port->input.clear();
   if (port->peer) port->peer->hostClosed(nowUs_);
@@ -156,9 +187,18 @@ void VirtualBench::waitForInput(intptr_t handle, int64_t deadlineMs) {
       advanceToUs(deadlineUs);
       return;
     }
-    advanceToUs(std::max(next, nowUs_));
+    // A peer may schedule a byte for this very moment while the bench looks
+    // for the next arrival: deliver it rather than look again for ever.
+    if (next <= nowUs_)
+      pump(nowUs_);
+    else
+      advanceToUs(next);
     if (port && !port->input.empty()) return;
   }
+}
+
+void VirtualBench::waitForOutput(intptr_t handle, int64_t deadlineMs) {
+  if (!portOf(handle)) sleepUntilMs(deadlineMs);
 }
 
 void VirtualBench::sleepUntilMs(int64_t deadlineMs) {
@@ -189,9 +229,7 @@ void waitForInput(TovHandle port, int64_t deadlineMs) {
 }
 
 void waitForOutput(TovHandle port, int64_t deadlineMs) {
-  // The wire never fills up; a port that is not open cannot be written at all.
-  uint32_t in = 0, out = 0;
-  if (!bench().status(port, &in, &out)) bench().sleepUntilMs(deadlineMs);
+  bench().waitForOutput(port, deadlineMs);
 }
 
 TovHandle serialOpen(int comNumber, uint32_t baud, uint32_t, uint32_t, uint32_t, TovDcb* dcb) {
