@@ -71,13 +71,10 @@ void closeAllPorts() {
   }
 }
 
-bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
-  platform::Port*& slot = portSlot(rec);
-  // The platform names the port COM<deviceIndex + 1>, applies 8-N-1 with DTR on
-  // and RTS off, and chooses the port's backend once, here.
-  slot = platform::portOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
-                            rec->outQueueSize, &rec->dcb);
-  if (!slot) {
+// What every open and reopen does next: log why the port did not open, or
+// start it with nothing waiting.
+static bool startOnOpenedPort(DeviceRecord* rec) {
+  if (!portSlot(rec)) {
     debugPrintf("open failed: %s\r\n", platform::portOpenFailure());
     return false;
   }
@@ -85,16 +82,20 @@ bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
   return true;
 }
 
+bool openPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
+  platform::Port*& slot = portSlot(rec);
+  // The platform names the port COM<deviceIndex + 1>, applies 8-N-1 with DTR on
+  // and RTS off, and chooses the port's backend once, here.
+  slot = platform::portOpen(rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
+                            rec->outQueueSize, &rec->dcb);
+  return startOnOpenedPort(rec);
+}
+
 bool reopenPort(DeviceRecord* rec, uint32_t baud, uint32_t writeTimeoutMs) {
   platform::Port*& slot = portSlot(rec);
   slot = platform::portReopen(slot, rec->deviceIndex + 1, baud, writeTimeoutMs, rec->inQueueSize,
                               rec->outQueueSize, &rec->dcb);
-  if (!slot) {
-    debugPrintf("open failed: %s\r\n", platform::portOpenFailure());
-    return false;
-  }
-  purgePort(rec);
-  return true;
+  return startOnOpenedPort(rec);
 }
 
 void closePort(DeviceRecord* rec) {
