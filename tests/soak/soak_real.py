@@ -3,13 +3,18 @@
 through ser2net, while the simulator is restarted at random with random fault
 switches, killed outright, and ser2net killed too. The simulator stamps each
 scan with its serial number and records every scan it makes, so the log is
-accounted for scan by scan, as in the virtual-time soak.
+accounted for scan by scan, as in the virtual-time soak. Where mosquitto is
+installed, k73log also publishes to a broker of the run's own, which is
+restarted at random too, and a persistent subscriber must receive every scan
+of the log.
 
   soak_real.py BIN_DIR        (SOAK_REAL_SECONDS: both runs together, default 3600;
                                SOAK_REAL_SEED: the seed, default random)
 """
+import getpass
 import json
 import os
+import threading
 import random
 import shutil
 import signal
@@ -18,6 +23,11 @@ import subprocess
 import sys
 import tempfile
 import time
+
+try:
+    import paho.mqtt.client as mqtt
+except ImportError:  # no subscriber, so no broker leg
+    mqtt = None
 
 INTERVAL_S = 0.1
 STAMPS = 224 * 224  # two-byte stamps: serials modulo this
@@ -70,6 +80,72 @@ class Sampler:
             pass
 
 
+class Broker:
+    """mosquitto with persistence, in the leg's directory, and a persistent
+    subscriber that keeps every scan it is sent, by seq."""
+
+    def __init__(self, where):
+        self.dir, self.port, self.proc = where, free_port(), None
+        self.conf = os.path.join(where, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write("user %s\nlistener %d 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                    "persistence_location %s/\nautosave_interval 1\n"
+                    % (getpass.getuser(), self.port, where))
+        self.start()
+        self.scans, self.lock = [], threading.Lock()
+        self.client = mqtt.Client(client_id="soak-subscriber", clean_session=False)
+        self.client.on_connect = lambda c, u, f, rc: c.subscribe("soak/#", qos=1)
+        self.client.on_message = self.on_message
+        self.client.reconnect_delay_set(0.2, 1)
+        self.client.connect("127.0.0.1", self.port, keepalive=5)
+        self.client.loop_start()
+        self.restarts = 0
+
+    def on_message(self, client, userdata, msg):
+        if msg.topic.endswith("/scans"):
+            with self.lock:
+                self.scans.extend(json.loads(msg.payload))
+
+    def start(self):
+        log = open(os.path.join(self.dir, "mosquitto.log"), "a")
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=log, stderr=log)
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.1).close()
+                return
+            except OSError:
+                time.sleep(0.02)
+
+    def url(self):
+        return "mqtt://127.0.0.1:%d/soak" % self.port
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+    def account(self, log):
+        """The log's scans against what the subscriber received."""
+        logged = {}
+        with open(log) as f:
+            for line in f:
+                obj = json.loads(line)
+                if "t_s" in obj and "run" not in obj and "gap" not in obj:
+                    logged[obj["t_s"]] = obj
+        seen, twice, wrong = set(), 0, 0
+        with self.lock:
+            received = list(self.scans)
+        for scan in received:
+            if scan["seq"] in seen:
+                twice += 1
+                continue
+            seen.add(scan["seq"])
+            mine = logged.get(scan["t_s"])
+            if mine is None or any(scan.get(k) != v for k, v in mine.items()):
+                wrong += 1
+        return dict(mqtt_received=len(seen), mqtt_missing=len(logged) - (len(seen) - wrong),
+                    mqtt_twice=twice, mqtt_wrong=wrong, mqtt_restarts=self.restarts)
+
+
 class Leg:
     def __init__(self, name, bin_dir, seconds, rng, through_ser2net):
         self.name, self.bin, self.seconds, self.rng = name, bin_dir, seconds, rng
@@ -79,6 +155,7 @@ class Leg:
         self.sim = self.s2n = None
         self.restarts = self.kills = self.s2n_kills = 0
         self.tcp = free_port()
+        self.broker = Broker(self.dir) if shutil.which("mosquitto") and mqtt else None
 
     def made_so_far(self):
         if not os.path.exists(self.record):
@@ -136,9 +213,12 @@ class Leg:
             os.symlink("rfc2217://127.0.0.1:%d" % self.tcp, os.path.join(self.dir, "COM1"))
         self.start_sim([])
         log = os.path.join(self.dir, "log.jsonl")
+        publish = ["--mqtt", self.broker.url(), "--id", "soak", "--state-dir",
+                   os.path.join(self.dir, "state"), "--mqtt-keepalive", "5"] if self.broker else []
         logger = subprocess.Popen(
             [os.path.join(self.bin, "k73log"), "--port", "COM1", "--bits", "16", "--rate", "1000",
-             "--filter", "400", "--interval", str(INTERVAL_S), "-o", log, "-q"], cwd=self.dir)
+             "--filter", "400", "--interval", str(INTERVAL_S), "-o", log, "-q"] + publish,
+            cwd=self.dir)
         sampler = Sampler(logger.pid)
         end = time.monotonic() + self.seconds
         next_fault = time.monotonic() + self.rng.uniform(15, 60)
@@ -150,6 +230,12 @@ class Leg:
                 continue
             next_fault = time.monotonic() + self.rng.uniform(15, 60)
             action = self.rng.random()
+            if self.broker and action > 0.8:  # the broker restarts; k73log spools meanwhile
+                self.stop(self.broker.proc)
+                self.broker.restarts += 1
+                time.sleep(self.rng.uniform(0.5, 10))
+                self.broker.start()
+                continue
             if self.ser2net and action < 0.25:
                 self.stop(self.s2n, signal.SIGKILL)  # the server dies; the converter goes on
                 self.s2n_kills += 1
@@ -173,7 +259,13 @@ class Leg:
         self.stop(logger)
         self.stop(self.s2n, signal.SIGKILL)
         self.stop(self.sim)
-        return self.account(log, sampler)
+        rows = self.account(log, sampler)
+        if self.broker:
+            time.sleep(2)  # the last messages on their way to the subscriber
+            rows.update(self.broker.account(log))
+            self.broker.close()
+            self.stop(self.broker.proc)
+        return rows
 
     def account(self, log, sampler):
         made = []
@@ -239,6 +331,8 @@ def main():
     rng = random.Random(seed)
     if not shutil.which("ser2net"):
         print("soak-real: ser2net is not installed; only the pseudo-terminal run", flush=True)
+    if not (shutil.which("mosquitto") and mqtt):
+        print("soak-real: mosquitto or python3-paho-mqtt missing; no publishing", flush=True)
     legs = [("pseudo-terminal", False)] + ([("ser2net", True)] if shutil.which("ser2net") else [])
     failed = False
     for name, through in legs:
@@ -259,6 +353,15 @@ def main():
             print("| %-44s | %9s | start, end, largest" % ("k73log resident memory, kB",
                                                           "/".join(map(str, r["rss"]))))
         print("| %-44s | %9.2f |" % ("k73log CPU, % of one core", r["cpu"]))
+        if "mqtt_received" in r:
+            print("broker restarted %d times" % r["mqtt_restarts"])
+            for label, key, note in [
+                    ("scans the subscriber received", "mqtt_received", ""),
+                    ("logged but never received", "mqtt_missing", "must be 0"),
+                    ("received again (QoS 1 allows)", "mqtt_twice", ""),
+                    ("received unlike the log", "mqtt_wrong", "must be 0")]:
+                print("| %-44s | %9d | %s" % (label, r[key], note))
+            failed |= bool(r["mqtt_missing"] or r["mqtt_wrong"])
         failed |= any(r[k] for k in ("gap_counts_off", "wrong", "twice", "lost"))
         print("files kept in %s" % leg.dir if failed else "", flush=True)
         if not failed:
