@@ -181,6 +181,10 @@ class Accountant : public ScanSink {
     if (cut != std::string::npos) ++report_.failures[text.substr(0, cut)];
     if (text.find("missing from the stream") != std::string::npos)
       ++report_.failures["scans missing on the converter's timer"];
+    if (text.find("missing before a backlog") != std::string::npos)
+      ++report_.failures["scans missing before a backlog"];
+    if (text.find("cut off on the line") != std::string::npos)
+      ++report_.failures["a scan cut off and completed later"];
   }
 
   // What the converter made after the last logged scan: inside the gap that
