@@ -11,7 +11,10 @@ int64_t ScanClock::indexFor(int64_t nowMs, int64_t scansBehind, int64_t notBefor
   if (intervalMs_ <= 0) return lastIndex_ + 1;
   if (afterGap) {
     // Arrival times jitter around the timer's; the nearest tick is the scan's.
-    const int64_t due = std::llround((arrivalMs(nowMs, scansBehind) - firstMs_) / intervalMs_);
+    // It came after the last look that found no whole scan, whatever extra
+    // bytes (doubled, noise) wait behind it.
+    const double arrival = std::max(arrivalMs(nowMs, scansBehind), double(notBeforeMs));
+    const int64_t due = std::llround((arrival - firstMs_) / intervalMs_);
     return std::max(lastIndex_ + 1, due);
   }
   // The two scans are at least this far apart; half an interval is left for
@@ -28,6 +31,11 @@ void ScanClock::taken(int64_t index, int64_t nowMs, int64_t scansBehind) {
   }
   lastReadMs_ = nowMs;
   lastIndex_ = index;
+}
+
+int64_t ScanClock::dueSinceLast(int64_t nowMs) const {
+  if (!started_ || intervalMs_ <= 0) return 0;
+  return static_cast<int64_t>(std::floor(double(nowMs - lastReadMs_) / intervalMs_));
 }
 
 int64_t ScanClock::missingUpTo(int64_t nowMs) const {

@@ -23,6 +23,12 @@ class ScanClock {
   bool started() const { return started_; }
   int64_t lastIndex() const { return lastIndex_; }
   int64_t firstScanMs() const { return int64_t(firstMs_); }
+  double intervalMs() const { return intervalMs_; }
+  int64_t lastReadMs() const { return lastReadMs_; }
+
+  // Scans the timer had due from the last one read up to nowMs, whole
+  // intervals only.
+  int64_t dueSinceLast(int64_t nowMs) const;
 
   // The index of a scan read at monotonic time nowMs with scansBehind more
   // (whole or begun) waiting, and not yet there at notBeforeMs; afterGap says

@@ -15,6 +15,12 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
 constexpr int kMostEmptyWakes = 2;
+// Scans missing from a backlog before it counts as short (one is jitter).
+constexpr int64_t kLeastLossInBacklog = 2;
+// A part of a scan that stands this long past its rest's time on the line was
+// cut off (the converter silent, the adapter pulled): what completes it may be
+// the tail of a later scan with the same marker positions.
+constexpr int64_t kCutOffMs = 200;
 
 const char* scanFailureText(int32_t lastError) {
   const char* text = tovScanFailureText(lastError);
@@ -62,7 +68,10 @@ bool ScanRun::startScanning() {
   drv_.SysCal(rec_);  // a failed calibration does not stop the run
   drv_.RemoteAvg(rec_);
   if (rec_->scanType == 0) drv_.SetChanCode(rec_);
-  return drv_.StartScanning(rec_) == 1;
+  if (drv_.StartScanning(rec_) != 1) return false;
+  scanningSinceMs_ = host_.monotonicMs();
+  noScanAtMs_ = scanningSinceMs_;  // the sign-on emptied the port
+  return true;
 }
 
 int64_t ScanRun::endOfRunMs() const {
@@ -85,6 +94,8 @@ ScanRun::Waited ScanRun::waitForScan() {
   uint32_t seen = UINT32_MAX;  // the first count starts the silence clock
   int64_t silentAt = host_.monotonicMs() + tovScanWaitMs(rec_->scanInterval);
   int emptyWakes = 0;  // wake-ups in a row that brought the driver nothing
+  int64_t changedAt = host_.monotonicMs();
+  interrupted_ = false;
   for (;;) {
     if (host_.stopRequested()) return Waited::Stop;
     const int64_t lookedAt = host_.monotonicMs();  // before the look: a stall may follow it
@@ -97,6 +108,7 @@ ScanRun::Waited ScanRun::waitForScan() {
       seen = waiting;
       silentAt = now + tovScanWaitMs(rec_->scanInterval);
       emptyWakes = 0;
+      changedAt = now;
     }
     const int64_t endAt = endOfRunMs();
     if (now >= endAt) return Waited::EndOfRun;
@@ -119,6 +131,7 @@ ScanRun::Waited ScanRun::waitForScan() {
     // Part of a scan is in: the rest is due within its time on the line. The
     // margin covers the pacing of the bytes, so that one wake-up finds it whole.
     const int64_t restMs = tovScanRestMs(rec_, waiting) + 2;
+    if (now - changedAt > restMs + kCutOffMs) interrupted_ = true;
     host_.sleepUntil(std::min(deadline, now + restMs));
   }
 }
@@ -149,11 +162,91 @@ void ScanRun::closeGap(int64_t toUtcMs, int64_t missing) {
   inGap_ = false;
 }
 
+int64_t ScanRun::scansBehind(bool begun) const {
+  const int64_t scanBytes = std::max<int64_t>(tovScanBytes(rec_), 1);
+  const int64_t bytes = std::max<int64_t>(drv_.GetNumBytesInBuffer(rec_), 0);
+  return begun ? (bytes + scanBytes - 1) / scanBytes : bytes / scanBytes;
+}
+
+// A scan read after the host had not looked for a while, with fewer scans
+// queued behind it than the timer had due since the last one (or since the
+// stream started again): scans were lost somewhere in that time (the
+// converter silent, the adapter unplugged), and the queue cannot tell whether
+// the ones it holds came before the loss or after it.
+bool ScanRun::shortBacklog(int64_t nowMs) const {
+  if (!clock_.started() || clock_.intervalMs() <= 0) return false;
+  if (double(nowMs - noScanAtMs_) < 1.5 * clock_.intervalMs()) return false;  // read as it came
+  const int64_t due =
+      inGap_ ? static_cast<int64_t>(double(nowMs - scanningSinceMs_) / clock_.intervalMs())
+             : clock_.dueSinceLast(nowMs);
+  return due >= scansBehind(true) + 1 + kLeastLossInBacklog;
+}
+
+bool ScanRun::write(std::vector<double> millivolts, int64_t utcMs, int64_t index, int64_t readMs,
+                    int64_t behind) {
+  if (inGap_) closeGap(utcMs, clock_.started() ? index - clock_.lastIndex() - 1 : 0);
+  clock_.taken(index, readMs, behind);
+  lastScanUtcMs_ = utcMs;
+  if (!sink_.scan({utcMs, index, std::move(millivolts)})) return false;
+  ++totals_.scansWritten;
+  return true;
+}
+
+// The held backlog goes after the loss when the next scan (at nextIndex,
+// arrived at nextArrivalMs) followed its newest within the interval: the
+// stream was live again before the host looked. Otherwise (nextIndex null:
+// the line fell silent after it, or the run goes on without a next scan) it
+// goes before the loss, right after the last scan read as it came, or after a
+// reconnect right after the last look that found the port empty.
+bool ScanRun::placeHeld(const int64_t* nextIndex, double nextArrivalMs) {
+  if (held_.empty()) return true;
+  const double intervalMs = clock_.intervalMs();
+  const auto n = int64_t(held_.size());
+  const int64_t last = clock_.lastIndex();
+  int64_t first = last + 1;
+  double firstArrivalMs = double(clock_.lastReadMs()) + intervalMs;
+  if (nextIndex && *nextIndex - n > last + 1) {
+    first = *nextIndex - n;
+    firstArrivalMs = nextArrivalMs - double(n) * intervalMs;
+  } else if (inGap_) {
+    firstArrivalMs = double(heldNoScanAtMs_) + intervalMs / 2;
+    first = clock_.indexFor(std::llround(firstArrivalMs), 0, 0, true);
+  }
+  if (!inGap_ && first > last + 1) {
+    sink_.notice("the converter's timer shows " + std::to_string(first - last - 1) +
+                 " scans missing before a backlog read after a pause");
+    inGap_ = true;
+  }
+  std::vector<HeldScan> held;
+  held.swap(held_);
+  heldComplete_ = false;
+  for (int64_t k = 0; k < n; ++k) {
+    if (limits_.count > 0 && totals_.scansWritten >= limits_.count) break;
+    const auto readMs = std::llround(firstArrivalMs + double(k) * intervalMs);
+    if (!write(std::move(held[k].millivolts), held[k].utcMs, first + k, readMs, 0)) return false;
+  }
+  return true;
+}
+
 bool ScanRun::record(std::vector<double> millivolts) {
   const int64_t now = host_.monotonicMs();
   const int64_t utc = host_.utcMs();
-  const int64_t scanBytes = std::max<int64_t>(tovScanBytes(rec_), 1);
-  const int64_t behind = (int64_t(drv_.GetNumBytesInBuffer(rec_)) + scanBytes - 1) / scanBytes;
+  if (!held_.empty() && heldComplete_) {
+    const bool live = double(noScanAtMs_ - heldReadMs_) < 1.5 * clock_.intervalMs();
+    const int64_t behind = scansBehind(true);
+    const int64_t next = clock_.indexFor(now, behind, noScanAtMs_, inGap_);
+    if (!placeHeld(live ? &next : nullptr, double(now) - double(behind) * clock_.intervalMs()))
+      return false;
+  } else if (!held_.empty() || shortBacklog(now)) {
+    if (held_.empty()) heldNoScanAtMs_ = noScanAtMs_;
+    held_.push_back({std::move(millivolts), utc});
+    if (scansBehind(false) == 0) {
+      heldComplete_ = true;
+      heldReadMs_ = now;
+    }
+    return true;
+  }
+  const int64_t behind = scansBehind(true);
   const int64_t index = clock_.indexFor(now, behind, noScanAtMs_, inGap_);
   if (!inGap_ && clock_.started() && index > clock_.lastIndex() + 1) {
     // Scans vanished from a stream that went on: mark them as a gap.
@@ -161,11 +254,23 @@ bool ScanRun::record(std::vector<double> millivolts) {
                  " scans missing from the stream");
     inGap_ = true;
   }
-  if (inGap_) closeGap(utc, clock_.started() ? index - clock_.lastIndex() - 1 : 0);
-  clock_.taken(index, now, behind);
-  lastScanUtcMs_ = utc;
-  if (!sink_.scan({utc, index, std::move(millivolts)})) return false;
-  ++totals_.scansWritten;
+  return write(std::move(millivolts), utc, index, now, behind);
+}
+
+// A stop takes the whole scans already received; the scans the timer had due
+// and not yet read are marked as a gap, not dropped unseen.
+bool ScanRun::readWholeAtStop() {
+  std::vector<double> millivolts;
+  std::string failure;
+  while (!inGap_ && !limitReached() && drv_.GetNumScansInBuffer(rec_) > 0) {
+    if (!takeScan(&millivolts, &failure)) {
+      inGap_ = true;
+      break;
+    }
+    if (!record(millivolts)) return false;
+  }
+  if (!placeHeld(nullptr, 0)) return false;
+  if (!inGap_ && !limitReached() && clock_.missingUpTo(host_.monotonicMs()) > 0) inGap_ = true;
   return true;
 }
 
@@ -197,9 +302,21 @@ RunTotals ScanRun::run() {
   std::vector<double> millivolts;
   while (scanning && !limitReached()) {
     const Waited waited = waitForScan();
-    if (waited == Waited::Stop || waited == Waited::EndOfRun) break;
+    if (waited == Waited::Stop) {
+      if (!readWholeAtStop()) {
+        totals_.exitCode = 1;
+        totals_.failure = "cannot write the log";
+      }
+      break;
+    }
+    if (waited == Waited::EndOfRun) break;
     std::string failure;
     if (waited == Waited::ScanReady && takeScan(&millivolts, &failure)) {
+      if (interrupted_) {
+        // Left out; the next scan's arrival shows the gap it leaves.
+        sink_.notice("a scan cut off on the line and completed later: left out");
+        continue;
+      }
       // A scan that arrives after a gap but past the run's duration is not logged.
       if (inGap_ && clock_.started() && host_.monotonicMs() >= endOfRunMs()) break;
       if (record(millivolts)) continue;
@@ -209,6 +326,11 @@ RunTotals ScanRun::run() {
     }
     if (waited == Waited::Silent) failure = "no scan within the interval plus 2 s";
     if (waited == Waited::PortGone) failure = "the port is gone";
+    if (!placeHeld(nullptr, 0)) {
+      totals_.exitCode = 1;
+      totals_.failure = "cannot write the log";
+      break;
+    }
     if (!limits_.reconnect) {
       totals_.exitCode = 1;
       totals_.failure = failure;
@@ -217,6 +339,11 @@ RunTotals ScanRun::run() {
     sink_.notice(failure + "; signing on again");
     inGap_ = true;
     scanning = reconnect();
+  }
+  // A run that reached its end with a backlog held back still logs it.
+  if (!placeHeld(nullptr, 0) && totals_.exitCode == 0) {
+    totals_.exitCode = 1;
+    totals_.failure = "cannot write the log";
   }
   if (scanning) drv_.StopScanning(rec_);
   drv_.CloseDevice(rec_);

@@ -61,6 +61,17 @@ class ScanRun {
   bool limitReached() const;
   int64_t endOfRunMs() const;
   void closeGap(int64_t toUtcMs, int64_t missing);
+  int64_t scansBehind(bool begun) const;
+  bool shortBacklog(int64_t nowMs) const;
+  bool placeHeld(const int64_t* nextIndex, double nextArrivalMs);
+  bool write(std::vector<double> millivolts, int64_t utcMs, int64_t index, int64_t readMs,
+             int64_t behind);
+  bool readWholeAtStop();
+
+  struct HeldScan {
+    std::vector<double> millivolts;
+    int64_t utcMs;
+  };
 
   const DriverCalls& drv_;
   LogHost& host_;
@@ -72,6 +83,14 @@ class ScanRun {
   bool inGap_ = false;
   int64_t lastScanUtcMs_ = 0;
   int64_t noScanAtMs_ = 0;  // when the port last held no whole scan
+  // A backlog read after a stall that holds fewer scans than the timer had
+  // due: kept back until the next scan shows where the loss was.
+  std::vector<HeldScan> held_;
+  bool heldComplete_ = false;   // the backlog's newest scan is among them
+  int64_t heldReadMs_ = 0;      // when it was read
+  int64_t heldNoScanAtMs_ = 0;  // the last look before it that found no scan
+  int64_t scanningSinceMs_ = 0;
+  bool interrupted_ = false;  // the scan just waited for stood half-received
 };
 
 }  // namespace k73log

@@ -101,7 +101,11 @@ class RecordingSink : public ScanSink {
     gaps.push_back(g);
     gapBeforeScan.push_back(scans.size());
   }
-  void notice(const std::string& text) override { notices.push_back({bench->nowMs(), text}); }
+  void notice(const std::string& text) override {
+    notices.push_back({bench->nowMs(), text});
+    if (onNotice) onNotice(text);
+  }
+  std::function<void(const std::string&)> onNotice;
 };
 
 k73::Model quietModel() {
@@ -218,6 +222,93 @@ TEST_F(VirtualRun, ScansLostInAShortSilenceAreAGapAndLaterIndexesStayOnTheTimer)
   EXPECT_GE(sink.gaps[0].scansMissing, 2);
   EXPECT_EQ(sink.gaps[0].scansMissing, sink.scans[after].index - sink.scans[after - 1].index - 1);
   expectScansOnTheTimer();
+}
+
+// The host not reading for a while (a stall) while the converter is silent:
+// the queue then holds fewer scans than the timer had due. When the stream
+// was back before the host looked, the queued scans are the newest and the
+// loss lies before them; when the silence outlasts the stall, they are the
+// oldest and the loss follows them.
+TEST_F(VirtualRun, ScansLostWhileTheHostStalledAreAGapWhereTheTimerPutsThem) {
+  ScanRun& r = prepared(1.0);
+  bench.setLine(1, [](int64_t tUs) {
+    k73::VirtualBench::LineState line;
+    line.peerBytesLost = (tUs >= 9'000'000 && tUs < 15'000'000) ||  // ends in the stall
+                         (tUs >= 32'000'000 && tUs < 38'000'000);   // starts in it
+    return line;
+  });
+  host.at(10'000, [this] { bench.sleepUntilMs(18'000); });
+  host.at(30'000, [this] { bench.sleepUntilMs(36'000); });
+  host.stopAt(50'000);
+  r.run();
+
+  ASSERT_EQ(sink.gaps.size(), 2u);
+  for (size_t g = 0; g < 2; ++g) {
+    const size_t after = sink.gapBeforeScan[g];
+    EXPECT_EQ(sink.gaps[g].scansMissing, sink.scans[after].index - sink.scans[after - 1].index - 1);
+    EXPECT_GE(sink.gaps[g].scansMissing, 5);
+  }
+  // Before the backlog read at the first stall's end; after the one of the second.
+  EXPECT_EQ(sink.scans[sink.gapBeforeScan[0]].utcMs, kUtcAtZeroMs + 18'000);
+  EXPECT_GE(sink.scans[sink.gapBeforeScan[1]].utcMs, kUtcAtZeroMs + 38'000);
+  EXPECT_EQ(sink.scans[sink.gapBeforeScan[1] - 1].utcMs, kUtcAtZeroMs + 36'000);
+  // Every scan read as it came is on the timer; the backlogs sit next to them.
+  const double intervalMs = setup.rec.scanInterval * 1000;
+  const int64_t firstMs = sink.scans.at(0).utcMs;
+  for (const Scan& s : sink.scans) {
+    if (s.utcMs == kUtcAtZeroMs + 18'000 || s.utcMs == kUtcAtZeroMs + 36'000) continue;
+    EXPECT_NEAR(s.index * intervalMs, double(s.utcMs - firstMs), intervalMs / 2) << s.index;
+  }
+}
+
+// The same right after a reconnect, before the first scan was read: the
+// backlog from before the silence starts where the stream did.
+TEST_F(VirtualRun, AStallRightAfterAReconnectDatesTheBacklogFromTheStreamsStart) {
+  ScanRun& r = prepared(1.0);
+  pullCableBetween(10'000, 20'000);
+  int64_t againMs = -1;
+  sink.onNotice = [&](const std::string& text) {
+    if (text != "scanning again" || againMs >= 0) return;
+    againMs = bench.nowMs();
+    host.at(againMs, [this, againMs] { bench.sleepUntilMs(againMs + 8'000); });
+  };
+  bench.setLine(1, [&againMs](int64_t tUs) {
+    k73::VirtualBench::LineState line;
+    line.peerBytesLost =
+        againMs >= 0 && tUs >= (againMs + 2'500) * 1000 && tUs < (againMs + 10'000) * 1000;
+    return line;
+  });
+  host.stopAt(60'000);
+  r.run();
+
+  ASSERT_GE(againMs, 0);
+  ASSERT_EQ(sink.gaps.size(), 2u);
+  const double intervalMs = setup.rec.scanInterval * 1000;
+  const int64_t firstMs = sink.scans.at(0).utcMs;
+  const Scan& backlog = sink.scans[sink.gapBeforeScan[0]];
+  EXPECT_EQ(backlog.utcMs, kUtcAtZeroMs + againMs + 8'000);
+  EXPECT_NEAR(backlog.index * intervalMs, double(againMs - (firstMs - kUtcAtZeroMs)), intervalMs);
+  for (size_t g = 0; g < 2; ++g) {
+    const size_t after = sink.gapBeforeScan[g];
+    EXPECT_EQ(sink.gaps[g].scansMissing, sink.scans[after].index - sink.scans[after - 1].index - 1);
+  }
+  for (const Scan& s : sink.scans) {
+    if (s.utcMs == backlog.utcMs) continue;
+    EXPECT_NEAR(s.index * intervalMs, double(s.utcMs - firstMs), intervalMs / 2) << s.index;
+  }
+}
+
+// A stop while whole scans wait in the queue (the host was busy) logs them.
+TEST_F(VirtualRun, StopReadsTheWholeScansStillQueued) {
+  ScanRun& r = prepared(1.0);
+  host.at(20'000, [this] { bench.sleepUntilMs(25'500); });
+  host.stopAt(25'500);
+  r.run();
+  const double intervalMs = setup.rec.scanInterval * 1000;
+  const auto due =
+      int64_t(std::floor((25'500 - (sink.scans.at(0).utcMs - kUtcAtZeroMs)) / intervalMs));
+  EXPECT_EQ(sink.scans.back().index, due);
+  EXPECT_TRUE(sink.gaps.empty());
 }
 
 TEST_F(VirtualRun, RunEndingInAGapMarksItUpToTheEnd) {

@@ -109,6 +109,7 @@ class Accountant : public ScanSink {
     const int64_t serial = s.millivolts.size() == 1 ? serialOf(s.millivolts[0]) : -1;
     trace("scan index " + std::to_string(s.index) + " serial " + std::to_string(serial) +
           " (last " + std::to_string(lastSerial_) + ")");
+    if (gapOpen_ && afterGapIndex_ < 0) afterGapIndex_ = s.index;
     if (serial < 0) {
       wrongValue(s);
       return true;
@@ -126,6 +127,7 @@ class Accountant : public ScanSink {
       wrongValue(s);
       return true;
     }
+    bool creditUsed = false;
     while (!unsettled_.empty() && int64_t(unsettled_.front().serial) < serial) {
       const Made m = unsettled_.front();
       unsettled_.pop_front();
@@ -133,6 +135,13 @@ class Accountant : public ScanSink {
       if (gapOpen_) {
         ++report_.insideGaps;
         if (line_.lineFaultAt(m.tickUs)) ++report_.insideGapsDamaged;
+      } else if (earlyCount_ > 0) {
+        --earlyCount_;
+        ++report_.insideGaps;
+        ++report_.insideEarlyGaps;
+        creditUsed = true;
+        // What is left of the count when the jump ends is the one off the timer.
+        if (unsettled_.empty() || int64_t(unsettled_.front().serial) >= serial) earlyCount_ = 0;
       } else {
         ++report_.lostOutsideGaps;
         note("lost outside a gap", m.tickUs);
@@ -145,7 +154,11 @@ class Accountant : public ScanSink {
     const int64_t tickUs = unsettled_.front().tickUs;
     unsettled_.pop_front();
     ++report_.loggedRight;
-    if (lastSerial_ >= 0) checkIndex(s, tickUs);
+    if (earlyCount_ > 0 && !gapOpen_) {
+      ++report_.wrongIndex;  // logged after a gap mark that came too early
+    } else if (lastSerial_ >= 0 && !creditUsed) {
+      checkIndex(s, tickUs);
+    }
     gapOpen_ = false;
     lastSerial_ = serial;
     lastTickUs_ = tickUs;
@@ -158,6 +171,8 @@ class Accountant : public ScanSink {
     ++report_.gaps;
     gapOpen_ = true;
     pendingGap_ = g;
+    afterGapIndex_ = -1;
+    earlyCount_ = 0;
   }
 
   void notice(const std::string& text) override {
@@ -166,6 +181,10 @@ class Accountant : public ScanSink {
     if (cut != std::string::npos) ++report_.failures[text.substr(0, cut)];
     if (text.find("missing from the stream") != std::string::npos)
       ++report_.failures["scans missing on the converter's timer"];
+    if (text.find("missing before a backlog") != std::string::npos)
+      ++report_.failures["scans missing before a backlog"];
+    if (text.find("cut off on the line") != std::string::npos)
+      ++report_.failures["a scan cut off and completed later"];
   }
 
   // What the converter made after the last logged scan: inside the gap that
@@ -206,8 +225,21 @@ class Accountant : public ScanSink {
     const double intervalUs = rec_.scanInterval * 1e6;
     const double slots = (tickUs - lastTickUs_) / intervalUs;
     if (gapOpen_) {
-      if (pendingGap_.scansMissing != s.index - lastIndex_ - 1) ++report_.gapCountsOff;
-      const int64_t due = std::llround(slots) - 1;
+      if (pendingGap_.scansMissing != afterGapIndex_ - lastIndex_ - 1) {
+        ++report_.gapCountsOff;
+        note("gap of " + std::to_string(pendingGap_.scansMissing) + " where the index jumped " +
+                 std::to_string(afterGapIndex_ - lastIndex_),
+             tickUs);
+      }
+      // Scans logged since the mark with values noise changed took indexes too.
+      const int64_t due = std::llround(slots) - 1 - (s.index - afterGapIndex_);
+      // A mark counting more than the timer had put the loss before scans
+      // that came ahead of it: those are logged late, and the loss they show
+      // later is inside this mark.
+      if (pendingGap_.scansMissing > due + 1) {
+        earlyCount_ = pendingGap_.scansMissing - due;
+        ++report_.wrongIndex;
+      }
       if (std::abs(due - pendingGap_.scansMissing) > 1)
         note("gap of " + std::to_string(pendingGap_.scansMissing) + " where the timer had " +
                  std::to_string(due),
@@ -234,7 +266,13 @@ class Accountant : public ScanSink {
     const int64_t tickUs = made ? unsettled_.front().tickUs : lastTickUs_;
     // From the timer tick until its last byte is on the line.
     const int64_t onTheLineUs = tickUs + int64_t(rec_.scanInterval * 2e6);
-    if (made && !gapOpen_ && line_.noisyWithin(tickUs, onTheLineUs)) {
+    // After a gap the scan it stands for is not known: the line's state when
+    // it was read tells.
+    const int64_t readUs = k73::VirtualBench::active()->nowUs();
+    const bool noisy = gapOpen_
+                           ? line_.noisyWithin(readUs - int64_t(rec_.scanInterval * 2e6), readUs)
+                           : made && line_.noisyWithin(tickUs, onTheLineUs);
+    if (noisy) {
       ++report_.changedOnTheLine;
     } else {
       ++report_.wrongValues;
@@ -281,6 +319,8 @@ class Accountant : public ScanSink {
   int64_t lastIndex_ = 0;
   bool gapOpen_ = false;
   GapMark pendingGap_{};
+  int64_t afterGapIndex_ = -1;  // the first scan logged after the gap mark
+  int64_t earlyCount_ = 0;      // of a gap mark placed before scans it did not hold
 };
 
 }  // namespace
@@ -379,6 +419,8 @@ std::string formatReport(const SoakReport& r) {
   row("logged with the right values", r.loggedRight);
   row("inside marked gaps", r.insideGaps);
   row("  of them made during a line fault", r.insideGapsDamaged);
+  row("  of them marked before scans that came first", r.insideEarlyGaps,
+      "their scans logged late");
   row("gap marks", r.gaps, "failures below; one gap may hold several");
   row("gap marks whose count is not the index jump", r.gapCountsOff, "must be 0");
   row("largest gap count off the converter's timer", r.gapCountsVsTimer, "at most 1");

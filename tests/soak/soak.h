@@ -32,6 +32,7 @@ struct SoakReport {
   int64_t loggedRight = 0;
   int64_t insideGaps = 0;         // made, not logged, between the two scans of a gap mark
   int64_t insideGapsDamaged = 0;  // of those, made while the line or converter misbehaved
+  int64_t insideEarlyGaps = 0;    // of those, marked before scans that came ahead of them
   int64_t unreadAtStop = 0;       // made after the last scan read, as the run stopped
   int64_t gaps = 0;
   int64_t gapCountsOff = 0;  // gap marks whose count is not the jump in index

@@ -22,4 +22,15 @@ TEST(Soak, AnHourOfFaultsLosesNoScanOutsideAMarkedGap) {
   expectAccounted(20261208, 1.0);
 }
 
+// Each run ends a few minutes after the fault its seed found (the schedule
+// leaves a run's last two minutes clean): the converter silent while the host
+// stalled, the backlog before the silence (20261208 at 20522 s) and after it
+// (6 at 15080 s); a silence cutting one scan's head onto a later one's tail
+// (1 at 8643 s).
+TEST(Soak, SeedsThatOnceLostScansAccountForEveryScan) {
+  expectAccounted(20261208, 5.75);
+  expectAccounted(6, 4.3);
+  expectAccounted(1, 2.5);
+}
+
 }  // namespace
