@@ -19,8 +19,14 @@ constexpr int kMostEmptyWakes = 2;
 constexpr int64_t kLeastLossInBacklog = 2;
 // A part of a scan that stands this long past its rest's time on the line was
 // cut off (the converter silent, the adapter pulled): what completes it may be
-// the tail of a later scan with the same marker positions.
-constexpr int64_t kCutOffMs = 200;
+// the tail of a later scan with the same marker positions. Such a tail comes a
+// whole interval or more later, so at long intervals half of one is waited
+// out: a network that holds a remote port's bytes for a moment costs no scan.
+constexpr int64_t kLeastCutOffMs = 200;
+int64_t cutOffMs(double intervalS) {
+  const double halfMs = std::min(intervalS * 500, 1e12);  // a year is far less
+  return halfMs > kLeastCutOffMs ? static_cast<int64_t>(halfMs) : kLeastCutOffMs;
+}
 
 const char* scanFailureText(int32_t lastError) {
   const char* text = tovScanFailureText(lastError);
@@ -131,7 +137,7 @@ ScanRun::Waited ScanRun::waitForScan() {
     // Part of a scan is in: the rest is due within its time on the line. The
     // margin covers the pacing of the bytes, so that one wake-up finds it whole.
     const int64_t restMs = tovScanRestMs(rec_, waiting) + 2;
-    if (now - changedAt > restMs + kCutOffMs) interrupted_ = true;
+    if (now - changedAt > restMs + cutOffMs(rec_->scanInterval)) interrupted_ = true;
     host_.sleepUntil(std::min(deadline, now + restMs));
   }
 }
