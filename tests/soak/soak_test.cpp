@@ -34,4 +34,13 @@ TEST(Soak, AnHourThroughAFaultyServerLosesNoScanOutsideAMarkedGap) {
   EXPECT_GT(r.server.cutOff, 0);
 }
 
+// A Telnet command in two reads wakes the logger twice with no data behind
+// either wake; it takes that for a closed connection and stops reading for
+// the interval plus 2 s while scans keep coming (at 3365.8 s), which puts a
+// later gap mark 2 off the converter's timer. Enabled once the logger tells
+// the two apart.
+TEST(Soak, DISABLED_ACommandSplitAcrossReadsDoesNotStopTheReading) {
+  expectAccounted(5, 1.0, true);
+}
+
 }  // namespace
