@@ -17,7 +17,7 @@ int64_t lengthUs(std::mt19937_64& rng, double shortestS, double longestS) {
 }
 
 bool onTheLine(FaultKind kind) {
-  return kind != FaultKind::HostStalled && kind != FaultKind::QueueOverflow;
+  return kind < FaultKind::HostStalled;
 }
 
 bool damaging(FaultKind kind) {
@@ -46,16 +46,23 @@ const char* faultName(FaultKind kind) {
       return "host stalled";
     case FaultKind::QueueOverflow:
       return "input queue overflow";
+    case FaultKind::ServerGone:
+      return "server gone";
+    case FaultKind::SlowRateAnswer:
+      return "rate answered slowly";
+    case FaultKind::HalfTelnet:
+      return "half Telnet commands";
     case FaultKind::Count:
       break;
   }
   return "?";
 }
 
-std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpacingS) {
+std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpacingS, bool remote) {
   std::mt19937_64 rng(seed);
   std::exponential_distribution<double> spacing(1.0 / meanSpacingS);
-  std::uniform_int_distribution<int> kindOf(0, int(FaultKind::Count) - 1);
+  const FaultKind last = remote ? FaultKind::HalfTelnet : FaultKind::QueueOverflow;
+  std::uniform_int_distribution<int> kindOf(0, int(last));
   std::vector<Fault> faults;
   // The first and the last minute are clean: the run starts on a working
   // converter, and the stop finds no backlog to leave behind.
@@ -88,6 +95,15 @@ std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpac
       // A 1024-byte queue fills in about 11 s of four-byte scans.
       case FaultKind::QueueOverflow:
         length = lengthUs(rng, 12, 40);
+        break;
+      case FaultKind::ServerGone:
+        length = lengthUs(rng, 0.2, 60);
+        break;
+      case FaultKind::SlowRateAnswer:
+        length = lengthUs(rng, 1, 60);
+        break;
+      case FaultKind::HalfTelnet:
+        length = lengthUs(rng, 0.5, 30);
         break;
       case FaultKind::Count:
         break;

@@ -28,6 +28,10 @@ enum class FaultKind {
   BadEndMarker,
   HostStalled,    // the logger reads nothing for seconds
   QueueOverflow,  // stalled long enough for the input queue to fill
+  // A remote port's server: drawn only when the port is remote.
+  ServerGone,      // connections refused, the open one closed
+  SlowRateAnswer,  // a rate answered late, at times past the open's deadline
+  HalfTelnet,      // Telnet commands split across reads, or cut off by a close
   Count
 };
 const char* faultName(FaultKind kind);
@@ -41,8 +45,10 @@ struct Fault {
 
 // Faults starting on average every meanSpacingS seconds over durationS,
 // each kind as likely as the next; lengths go up to a minute, so faults
-// meet each other and the logger's reconnects.
-std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpacingS);
+// meet each other and the logger's reconnects. The server's faults come
+// only for a remote port.
+std::vector<Fault> drawSchedule(uint64_t seed, double durationS, double meanSpacingS,
+                                bool remote = false);
 
 // The converter's line, with the schedule's converter and line faults
 // applied by the bench's clock.

@@ -2,7 +2,7 @@
 // time under random faults; prints the accounting table. Exit 1 when any
 // scan is wrong, doubled or lost outside a marked gap.
 //
-//   k73soak [--hours H] [--seed N] [--spacing S] [--faults]
+//   k73soak [--hours H] [--seed N] [--spacing S] [--faults] [--remote]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +19,9 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--faults")) {
       listFaults = true;
       --i;
+    } else if (!std::strcmp(argv[i], "--remote")) {
+      config.remote = true;
+      --i;
     } else if (i + 1 >= argc) {
       std::fprintf(stderr, "%s takes a value\n", argv[i]);
       return 2;
@@ -29,7 +32,8 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(argv[i], "--spacing")) {
       config.meanFaultSpacingS = std::atof(argv[i + 1]);
     } else {
-      std::fprintf(stderr, "usage: k73soak [--hours H] [--seed N] [--spacing S] [--faults]\n");
+      std::fprintf(stderr,
+                   "usage: k73soak [--hours H] [--seed N] [--spacing S] [--faults] [--remote]\n");
       return 2;
     }
   }
@@ -37,8 +41,8 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(config.seed),
               static_cast<unsigned long long>(config.seed));
   if (listFaults) {
-    for (const k73soak::Fault& f :
-         k73soak::drawSchedule(config.seed, config.hours * 3600, config.meanFaultSpacingS)) {
+    for (const k73soak::Fault& f : k73soak::drawSchedule(config.seed, config.hours * 3600,
+                                                         config.meanFaultSpacingS, config.remote)) {
       std::printf("  %10.3f .. %10.3f s  %s %d\n", f.fromUs / 1e6, f.toUs / 1e6,
                   k73soak::faultName(f.kind), f.every);
     }

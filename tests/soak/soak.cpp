@@ -11,6 +11,7 @@
 
 #include "run_setup.h"
 #include "scan_run.h"
+#include "virtual_ports.h"
 
 namespace k73soak {
 
@@ -54,8 +55,9 @@ class SoakHost : public LogHost {
     return bench_.nowMs() >= stopAtMs_;
   }
   Wake waitForInput(TovHandle port, int64_t deadlineMs) override {
-    bench_.waitForInput(port, capped(deadlineMs));
-    return after();
+    const bool readable = waitOnPort(bench_, port, capped(deadlineMs));
+    const Wake wake = after();
+    return wake == Wake::Deadline && readable ? Wake::Input : wake;
   }
   Wake sleepUntil(int64_t deadlineMs) override {
     bench_.sleepUntilMs(capped(deadlineMs));
@@ -330,10 +332,12 @@ SoakReport runSoak(const SoakConfig& config) {
   SoakReport report;
   report.seed = config.seed;
   report.hours = config.hours;
+  report.remote = config.remote;
   report.rssStartKb = residentKb();
 
   const double seconds = config.hours * 3600;
-  const std::vector<Fault> faults = drawSchedule(config.seed, seconds, config.meanFaultSpacingS);
+  const std::vector<Fault> faults =
+      drawSchedule(config.seed, seconds, config.meanFaultSpacingS, config.remote);
   for (const Fault& f : faults) ++report.faults[int(f.kind)];
 
   k73::Model model = k73::Model::demo();
@@ -341,8 +345,13 @@ SoakReport runSoak(const SoakConfig& config) {
   k73::Converter converter(model);
   k73::VirtualBench bench;
   FaultLine line(converter, bench, faults, config.seed);
-  bench.attach(kCom, &line);
-  bench.setLine(kCom, [&line](int64_t tUs) { return line.stateAt(tUs); });
+  Rfc2217Server server(bench, line, faults, config.seed);
+  if (config.remote) {
+    serveRemotely(kCom, &server);
+  } else {
+    bench.attach(kCom, &line);
+    bench.setLine(kCom, [&line](int64_t tUs) { return line.stateAt(tUs); });
+  }
   SoakHost host(bench);
   DllEntryPoint(nullptr, 1, nullptr);
 
@@ -386,6 +395,8 @@ SoakReport runSoak(const SoakConfig& config) {
   report.intervalS = setup.rec.scanInterval;
   accountant.finish();
   DllEntryPoint(nullptr, 0, nullptr);
+  serveRemotely(kCom, nullptr);
+  report.server = server.tally();
 
   report.rssEndKb = residentKb();
   report.wallSeconds =
@@ -400,9 +411,11 @@ std::string formatReport(const SoakReport& r) {
     std::snprintf(line, sizeof line, "| %-50s | %9lld | %s |\n", what, n, note);
     out += line;
   };
-  std::snprintf(line, sizeof line,
-                "seed %llu, %.2f h simulated at %.6f s a scan (one channel), %.1f s wall\n",
-                static_cast<unsigned long long>(r.seed), r.hours, r.intervalS, r.wallSeconds);
+  std::snprintf(
+      line, sizeof line,
+      "seed %llu, %.2f h simulated at %.6f s a scan (one channel), %s port, %.1f s wall\n",
+      static_cast<unsigned long long>(r.seed), r.hours, r.intervalS,
+      r.remote ? "remote (RFC 2217)" : "local", r.wallSeconds);
   out += line;
   int64_t total = 0;
   out += "faults:";
@@ -427,6 +440,15 @@ std::string formatReport(const SoakReport& r) {
   for (const auto& [why, n] : r.failures) {
     const std::string what = "  failures seen: " + why;
     row(what.c_str(), n);
+  }
+  if (r.remote) {
+    row("connections the server accepted", r.server.connections);
+    row("  closed by the server", r.server.hungUp, "gone, unplugged, cut off");
+    row("connections the server refused", r.server.refused);
+    row("rates the server answered late", r.server.lateRates);
+    row("  later than the open's deadline", r.server.ratesPastDeadline);
+    row("Telnet commands split across reads", r.server.splitCommands);
+    row("connections cut off inside a command", r.server.cutOff);
   }
   row("unread when the run stopped", r.unreadAtStop, "at most 2");
   row("values changed by line noise inside a scan", r.changedOnTheLine, "no checksum to catch");

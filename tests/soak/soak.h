@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fault_line.h"
+#include "rfc2217_server.h"
 
 namespace k73soak {
 
@@ -20,13 +21,18 @@ struct SoakConfig {
   uint64_t seed = 1;
   double hours = 1;
   double meanFaultSpacingS = 45;
+  // The port is remote: the driver's RFC 2217 port to a scripted server,
+  // with the server's faults in the schedule.
+  bool remote = false;
 };
 
 struct SoakReport {
   uint64_t seed = 0;
   double hours = 0;
   double intervalS = 0;
+  bool remote = false;
   int64_t faults[int(FaultKind::Count)] = {};
+  Rfc2217Server::Tally server;  // a remote port's
 
   int64_t scansMade = 0;
   int64_t loggedRight = 0;
