@@ -53,6 +53,9 @@ enum class WaitResult { ScanDue, KeyPressed };
 // Wake-ups of the port in a row that brought the driver nothing after which
 // its handle is no longer watched.
 constexpr int kMostEmptyWakes = 2;
+// A port judged gone is asked again this often: a Telnet command that came in
+// two reads looks gone for a moment, and costs no more than this.
+constexpr int64_t kGoneLookMs = 100;
 
 // Waits for a whole scan or a key, asleep on the keyboard and the port
 // together. Once bytes of a scan are in, the port stays readable until the
@@ -66,7 +69,8 @@ constexpr int kMostEmptyWakes = 2;
 // handle is a socket that wakes for Telnet traffic the driver consumes and
 // stays readable for ever once its server has gone. A wake-up that brings
 // the driver nothing is such traffic; a second in a row is a port gone, and
-// the rest of the wait watches the keyboard alone.
+// the rest of the wait watches the keyboard, asking the driver again now and
+// then.
 WaitResult WaitForScan(DeviceRecord* rec) {
   const int64_t wireMs = tovScanWireMs(rec);
   const int64_t stallAt = con::nowMs() + tovScanWaitMs(rec->scanInterval) + wireMs;
@@ -84,7 +88,7 @@ WaitResult WaitForScan(DeviceRecord* rec) {
     if (waiting > 0) {
       wake = WaitKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + wireMs));
     } else if (emptyWakes >= kMostEmptyWakes) {
-      wake = WaitKeyOrPort(TOV_INVALID_HANDLE, stallAt);
+      wake = WaitKeyOrPort(TOV_INVALID_HANDLE, std::min(stallAt, now + kGoneLookMs));
     } else {
       wake = WaitKeyOrPort(program.comHandle, stallAt);
       if (wake == con::Wake::Port) ++emptyWakes;  // undone above when bytes came

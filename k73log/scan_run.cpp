@@ -15,6 +15,10 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int64_t kFirstBackoffMs = 1000;
 constexpr int64_t kLongestBackoffMs = 30000;
 constexpr int kMostEmptyWakes = 2;
+// A port judged gone is looked at again this often until the silence is out:
+// a Telnet command that came in two reads looks gone for a moment, and then
+// costs no more than this much time without reading.
+constexpr int64_t kGoneLookMs = 100;
 // Scans missing from a backlog before it counts as short (one is jitter).
 constexpr int64_t kLeastLossInBacklog = 2;
 // A part of a scan that stands this long past its rest's time on the line was
@@ -123,10 +127,12 @@ ScanRun::Waited ScanRun::waitForScan() {
     if (waiting == 0) {
       // One empty wake-up is Telnet traffic the count has just taken in; a
       // second in a row is a handle that stays readable with nothing behind
-      // it: the port is gone as far as this wait can tell, so sleep out the
-      // silence and let the reconnection find out.
+      // it: the port is gone as far as this wait can tell, so look again
+      // now and then until the silence is out and the reconnection finds out.
       if (emptyWakes >= kMostEmptyWakes) {
-        if (host_.sleepUntil(deadline) == Wake::Stop) return Waited::Stop;
+        if (host_.sleepUntil(std::min(deadline, now + kGoneLookMs)) == Wake::Stop) {
+          return Waited::Stop;
+        }
         continue;
       }
       const Wake wake = host_.waitForInput(port, deadline);
