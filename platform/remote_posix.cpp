@@ -106,8 +106,6 @@ class RemoteLink final : public Port {
   RemotePort port_;
 };
 
-constexpr int64_t kBusyRetryMs = 10;
-
 // A name look-up that gives up at the deadline. Numeric addresses need no
 // resolver; a name goes to glibc's asynchronous look-up, whose request must
 // outlive us if the resolver is still busy with it when we give up.
@@ -216,7 +214,7 @@ Port* openRemotePort(const std::string& target, uint32_t baud, uint32_t inQueueS
   const int64_t deadline = nowMs() + kRemoteOpenTimeoutMs;
   addrinfo* addresses = lookUp(host, port, deadline, &why);
   RemoteLink* remote = nullptr;
-  while (addresses) {
+  for (int retries = 0; addresses; ++retries) {
     int fd = -1;
     for (const addrinfo* a = addresses; a && fd < 0 && nowMs() < deadline; a = a->ai_next)
       fd = connectTo(a, deadline, &why);
@@ -224,14 +222,12 @@ Port* openRemotePort(const std::string& target, uint32_t baud, uint32_t inQueueS
     remote = new RemoteLink(fd);
     if (inQueueSize > 0) remote->limitInput(inQueueSize);
     if (remote->start(baud, deadline, &why)) break;
-    // A server still closing our last connection to this port (ser2net for
-    // a few milliseconds after a close) drops the next one at once: try again.
     const bool busy = remote->droppedBeforeNegotiation();
     remote->closeDescriptor();
     delete remote;
     remote = nullptr;
-    if (!busy || nowMs() + kBusyRetryMs >= deadline) break;
-    sleepUntil(nowMs() + kBusyRetryMs, false);
+    if (!busy || nowMs() + busyRetryMs(retries) >= deadline) break;
+    sleepUntil(nowMs() + busyRetryMs(retries), false);
   }
   if (addresses) freeaddrinfo(addresses);
   if (!remote) *failure = why;

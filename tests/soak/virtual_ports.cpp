@@ -47,7 +47,6 @@ struct Remote {
 
 // Handles of remote ports lie above the bench's.
 constexpr TovHandle kRemoteHandleBase = 1'000'000;
-constexpr int64_t kBusyRetryMs = 10;
 
 std::map<int, Rfc2217Server*> servers;
 std::map<TovHandle, Remote*> remotes;
@@ -106,7 +105,7 @@ TovHandle handleOf(const Port* port) {
 // deadline, and connect again while the server hangs up at once.
 Port* openRemote(k73soak::Rfc2217Server& server, uint32_t baud, uint32_t inQueueSize, TovDcb* dcb) {
   const int64_t deadline = nowMs() + kRemoteOpenTimeoutMs;
-  for (;;) {
+  for (int retries = 0;; ++retries) {
     const int connection = server.connect();
     if (!connection) {
       k73soak::openFailure = "connection refused";
@@ -122,8 +121,8 @@ Port* openRemote(k73soak::Rfc2217Server& server, uint32_t baud, uint32_t inQueue
     k73soak::openFailure = why;
     const bool busy = link->port.droppedBeforeNegotiation();
     link.reset();
-    if (!busy || nowMs() + k73soak::kBusyRetryMs >= deadline) return nullptr;
-    sleepUntil(nowMs() + k73soak::kBusyRetryMs, false);
+    if (!busy || nowMs() + busyRetryMs(retries) >= deadline) return nullptr;
+    sleepUntil(nowMs() + busyRetryMs(retries), false);
   }
 }
 
