@@ -86,7 +86,8 @@ bench: build
 # A simulated day of random faults in virtual time, every scan accounted for
 # (SOAK_SEED=N repeats one; a simulated hour of it runs in the suite).
 soak: build
-	@$(BUILD)/bin/k73soak --hours 24 $${SOAK_SEED:+--seed $$SOAK_SEED}
+	@$(BUILD)/bin/k73soak --hours 24 $${SOAK_SEED:+--seed $$SOAK_SEED}; local=$$?; \
+	$(BUILD)/bin/k73soak --remote --hours 24 $${SOAK_SEED:+--seed $$SOAK_SEED} && exit $$local
 
 # An hour of real faults against k73sim, on a pseudo-terminal and through
 # ser2net (SOAK_REAL_SECONDS, SOAK_REAL_SEED). Before a release; not in CI.
