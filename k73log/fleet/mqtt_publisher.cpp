@@ -315,6 +315,11 @@ class MqttPublisher : public Publisher {
     {
       std::lock_guard<std::mutex> lock(eventsMutex_);
       if (!libraryError_.empty()) why += " (" + libraryError_ + ")";
+      if (libraryError_.find("certificate verify failed") != std::string::npos) {
+        why += ": the broker's certificate is not signed by a CA in " +
+               (opts_.caFile.empty() ? std::string("/etc/ssl/certs") : opts_.caFile) +
+               " or does not name " + opts_.broker.host;
+      }
       libraryError_.clear();
     }
     std::fprintf(stderr, "k73log: broker %s: %s; next try in %lld s\n", brokerName().c_str(),

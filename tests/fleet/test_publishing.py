@@ -439,3 +439,52 @@ def test_service_notifications_and_unit(bench):
                     40), open("svc.stderr").read()
     end(log)
     sock.close()
+
+
+def make_ca(name):
+    """A throwaway certificate authority: NAME.key, NAME.pem in the cwd."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", name + ".key",
+                    "-out", name + ".pem", "-days", "2", "-subj", "/CN=k73 test " + name],
+                   check=True, capture_output=True)
+    return os.path.abspath(name + ".pem")
+
+
+def test_mqtts_checks_the_broker_against_the_ca(bench):
+    # The broker's certificate for 127.0.0.1, signed by a CA of the test's
+    # own; a second listener in clear for the subscriber.
+    ca, stranger = make_ca("ca"), make_ca("stranger")
+    with open("server.ext", "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1\n")
+    subprocess.run(["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", "server.key", "-out", "server.csr",
+                    "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-in", "server.csr", "-CA", ca, "-CAkey", "ca.key",
+                    "-CAcreateserial", "-out", "server.pem", "-days", "2",
+                    "-extfile", "server.ext"], check=True, capture_output=True)
+    tls_port = free_port()
+    broker = bench.track(Broker(bench.path, "allow_anonymous true\nlistener %d 127.0.0.1\n"
+                                "certfile %s/server.pem\nkeyfile %s/server.key\n"
+                                % (tls_port, bench.path, bench.path)))
+    sub = bench.track(Subscriber(broker))
+    url = "mqtts://127.0.0.1:%d/%s" % (tls_port, PREFIX)
+    args = ["--mqtt", url, "--id", "tls", "--state-dir", "state", "--count", "10"] + LOG_ARGS
+
+    # The wrong CA: the certificate check fails, nothing reaches the broker,
+    # the spool keeps every scan.
+    log = bench.track(Logger(*args[:-4], "--mqtt-drain", "1", "-o", "run.jsonl",
+                             "--mqtt-ca", stranger, name="stranger"))
+    assert log.proc.wait(60) == 0, log.err()
+    assert "certificate verify failed" in log.err() and stranger in log.err(), log.err()
+    assert "10 scans not yet taken" in log.err()
+    assert len(spooled("state")) == 10
+    time.sleep(0.5)
+    assert sub.received() == {} and "tls" not in sub.status
+
+    # The right CA: the spool and the new scans arrive.
+    log = bench.track(Logger(*args, "--mqtt-ca", ca, name="right"))
+    assert log.proc.wait(60) == 0, log.err()
+    assert len(assert_delivered(sub, "tls", "state")) == 20
+    with open("state/acked-seq") as f:
+        assert int(f.read()) == 20
+    assert wait_for(lambda: sub.status.get("tls") == "offline", 5)
