@@ -174,7 +174,11 @@ class MqttPublisher : public Publisher {
       draining_ = true;
       pump();
     }
-    waitUntil(deadline, [&] { return acked_ == spool_.lastSeq(); });
+    // A broker back while the network thread waits out its backoff is tried
+    // at once: the drain time is for sending, and for saying "offline",
+    // which a broker that crashed does not say for us (it keeps "online").
+    retryNow_ = true;
+    waitUntil(deadline, [&] { return acked_ == spool_.lastSeq() && link_ == Link::Up; });
     {
       std::lock_guard<std::mutex> lock(m_);
       keepAcked();
@@ -392,6 +396,10 @@ class MqttPublisher : public Publisher {
     int64_t connectingSince = 0;
     bool first = true;
     while (!stop_) {
+      if (retryNow_.exchange(false)) {
+        nextAttempt = 0;
+        backoffMs = kFirstBackoffMs;
+      }
       if (link_ == Link::Down) {
         if (closing_) break;
         if (nowMs() < nextAttempt) {
@@ -435,6 +443,7 @@ class MqttPublisher : public Publisher {
   Spool spool_;
   std::thread net_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> retryNow_{false};
 
   std::mutex m_;  // everything below, between the run's thread and the network's
   std::condition_variable changed_;

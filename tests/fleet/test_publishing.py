@@ -488,3 +488,21 @@ def test_mqtts_checks_the_broker_against_the_ca(bench):
     with open("state/acked-seq") as f:
         assert int(f.read()) == 20
     assert wait_for(lambda: sub.status.get("tls") == "offline", 5)
+
+
+def test_a_clean_end_after_a_broker_crash_still_says_offline(bench):
+    # A broker killed outright keeps its retained `online`; k73log, between
+    # two tries, is stopped right after the broker is back: the drain tries
+    # at once, sends the backlog and says offline.
+    broker = bench.track(Broker(bench.path))
+    sub = bench.track(Subscriber(broker))
+    log = bench.track(Logger("--mqtt", broker.url(), "--id", "calm", "--state-dir", "state",
+                             *LOG_ARGS, "--mqtt-drain", "3"))
+    assert wait_for(lambda: log.scans_written() > 10, 30), log.err()
+    assert sub.status.get("calm") == "online"
+    broker.stop(signal.SIGKILL)
+    time.sleep(8)  # tries at 1, 3 and 7 s; the next at 15 s
+    broker.start()
+    assert end(log.proc) == 0, log.err()
+    assert wait_for(lambda: sub.status.get("calm") == "offline", 5), log.err()
+    assert_delivered(sub, "calm", "state")
