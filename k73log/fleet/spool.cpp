@@ -187,10 +187,13 @@ bool Spool::acknowledge(int64_t seq, std::string* error) {
 }
 
 void Spool::keepUnacknowledged() {
+  // Copied only when the broker has at least half of it, so that catching
+  // up on a long backlog is not held up by copying it.
+  seekReader(ackedSeq_);
+  if (std::ftell(reader_) * 2 < bytes_) return;
   const std::string fresh = path_ + ".new";
   std::FILE* out = std::fopen(fresh.c_str(), "w");
   if (!out) return;
-  seekReader(ackedSeq_);
   std::string line;
   int64_t kept = 0;
   bool ok = true;
