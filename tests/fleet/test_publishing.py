@@ -497,7 +497,7 @@ def test_a_clean_end_after_a_broker_crash_still_says_offline(bench):
     broker = bench.track(Broker(bench.path))
     sub = bench.track(Subscriber(broker))
     log = bench.track(Logger("--mqtt", broker.url(), "--id", "calm", "--state-dir", "state",
-                             *LOG_ARGS, "--mqtt-drain", "3"))
+                             *LOG_ARGS))
     assert wait_for(lambda: log.scans_written() > 10, 30), log.err()
     assert sub.status.get("calm") == "online"
     broker.stop(signal.SIGKILL)
