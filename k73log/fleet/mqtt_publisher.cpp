@@ -193,14 +193,22 @@ class MqttPublisher : public Publisher {
         closing_ = true;
       }
     }
+    bool disconnected = false;
     if (closing_) {
       // The end event and "offline" get a moment beyond the drain time.
       waitUntil(std::max(deadline, nowMs() + 1000), [&] { return controlAcked_; });
       std::lock_guard<std::mutex> lock(m_);
-      mosquitto_disconnect(mosq_);
+      // A DISCONNECT cancels the last will: it is said only once the broker
+      // has "offline" (which may wait behind a full in-flight window).
+      if (controlAcked_) disconnected = mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS;
     }
-    waitUntil(nowMs() + 1000, [&] { return link_ == Link::Down; });
+    if (disconnected) waitUntil(nowMs() + 1000, [&] { return link_ == Link::Down; });
     stopThread();
+    // Otherwise the connection just closes, and the broker's will says
+    // "offline".
+    mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    link_ = Link::Down;
     keepAcked();
     const int64_t left = spool_.lastSeq() - spool_.ackedSeq();
     if (left > 0) {

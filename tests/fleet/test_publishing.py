@@ -506,3 +506,42 @@ def test_a_clean_end_after_a_broker_crash_still_says_offline(bench):
     assert end(log.proc) == 0, log.err()
     assert wait_for(lambda: sub.status.get("calm") == "offline", 5), log.err()
     assert_delivered(sub, "calm", "state")
+
+
+def test_a_broker_that_takes_nothing_is_left_the_last_will(bench):
+    # A broker that connects but never acknowledges a message: at a clean
+    # end "offline" waits behind the in-flight window, so k73log must not
+    # say DISCONNECT (which cancels the last will); it closes the connection
+    # and the broker's will says offline.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    server.settimeout(60)
+    port = server.getsockname()[1]
+    log = bench.track(Logger("--mqtt", "mqtt://127.0.0.1:%d/%s" % (port, PREFIX), "--id", "mute",
+                             "--state-dir", "state", "--mqtt-batch", "1", "--count", "40",
+                             *LOG_ARGS[:-4], "--mqtt-drain", "1", "-o", "run.jsonl"))
+    conn, _ = server.accept()
+    server.close()
+    conn.settimeout(60)
+    stream = conn.makefile("rb")
+    kinds = []
+    while True:
+        head = stream.read(1)
+        if not head:
+            break
+        length, shift, more = 0, 0, True
+        while more:
+            byte = stream.read(1)[0]
+            length, shift, more = length | (byte & 0x7F) << shift, shift + 7, byte & 0x80
+        stream.read(length)
+        kinds.append(head[0] >> 4)
+        if kinds[-1] == 1:
+            conn.sendall(b"\x20\x02\x00\x00")  # CONNACK, accepted
+        elif kinds[-1] == 12:
+            conn.sendall(b"\xd0\x00")  # PINGRESP
+    conn.close()
+    assert log.proc.wait(30) == 0, log.err()
+    assert kinds[0] == 1 and kinds.count(3) >= 20, kinds
+    assert 14 not in kinds, kinds  # no DISCONNECT
+    assert "40 scans not yet taken" in log.err()
