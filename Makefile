@@ -32,11 +32,12 @@ test-asan: setup
 	@cmake --build build-asan -j $(JOBS)
 	@$(SURVIVE) asan scripts/test_sanitized.sh build-asan
 
-# Two converters driven from two threads through one driver, built with
-# ThreadSanitizer in build-tsan/: only the driver, the simulator and that test.
+# Two converters driven from two threads through one driver, and k73log's
+# spool writer beside its MQTT network thread through a broker restart, built
+# with ThreadSanitizer in build-tsan/: only what those tests need.
 test-tsan: setup
 	@cmake -S . -B build-tsan -G Ninja -DK73_TSAN=ON >/dev/null
-	@cmake --build build-tsan -j $(JOBS) --target tovdrv k73sim two_converters_test
+	@cmake --build build-tsan -j $(JOBS) --target tovdrv k73sim two_converters_test publishing_thread_test
 	@$(SURVIVE) tsan ctest --test-dir build-tsan -R '^threads\.' --output-on-failure
 
 # Each fuzz target for 20 seconds from its corpus (clang, build-fuzz/).

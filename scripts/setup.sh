@@ -11,6 +11,8 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev 
   # k73log's MQTT publishing and its service: the client library, a broker, a
   # subscriber and a time-series database for the tests, systemd-analyze
   libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt influxdb systemd
+  # certificates made at test time for the broker's TLS listener
+  openssl
   "$@")
 missing=()
 for p in "${packages[@]}"; do

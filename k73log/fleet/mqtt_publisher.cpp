@@ -174,7 +174,11 @@ class MqttPublisher : public Publisher {
       draining_ = true;
       pump();
     }
-    waitUntil(deadline, [&] { return acked_ == spool_.lastSeq(); });
+    // A broker back while the network thread waits out its backoff is tried
+    // at once: the drain time is for sending, and for saying "offline",
+    // which a broker that crashed does not say for us (it keeps "online").
+    retryNow_ = true;
+    waitUntil(deadline, [&] { return acked_ == spool_.lastSeq() && link_ == Link::Up; });
     {
       std::lock_guard<std::mutex> lock(m_);
       keepAcked();
@@ -189,14 +193,22 @@ class MqttPublisher : public Publisher {
         closing_ = true;
       }
     }
+    bool disconnected = false;
     if (closing_) {
       // The end event and "offline" get a moment beyond the drain time.
       waitUntil(std::max(deadline, nowMs() + 1000), [&] { return controlAcked_; });
       std::lock_guard<std::mutex> lock(m_);
-      mosquitto_disconnect(mosq_);
+      // A DISCONNECT cancels the last will: it is said only once the broker
+      // has "offline" (which may wait behind a full in-flight window).
+      if (controlAcked_) disconnected = mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS;
     }
-    waitUntil(nowMs() + 1000, [&] { return link_ == Link::Down; });
+    if (disconnected) waitUntil(nowMs() + 1000, [&] { return link_ == Link::Down; });
     stopThread();
+    // Otherwise the connection just closes, and the broker's will says
+    // "offline".
+    mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    link_ = Link::Down;
     keepAcked();
     const int64_t left = spool_.lastSeq() - spool_.ackedSeq();
     if (left > 0) {
@@ -315,6 +327,11 @@ class MqttPublisher : public Publisher {
     {
       std::lock_guard<std::mutex> lock(eventsMutex_);
       if (!libraryError_.empty()) why += " (" + libraryError_ + ")";
+      if (libraryError_.find("certificate verify failed") != std::string::npos) {
+        why += ": the broker's certificate is not signed by a CA in " +
+               (opts_.caFile.empty() ? std::string("/etc/ssl/certs") : opts_.caFile) +
+               " or does not name " + opts_.broker.host;
+      }
       libraryError_.clear();
     }
     std::fprintf(stderr, "k73log: broker %s: %s; next try in %lld s\n", brokerName().c_str(),
@@ -387,6 +404,10 @@ class MqttPublisher : public Publisher {
     int64_t connectingSince = 0;
     bool first = true;
     while (!stop_) {
+      if (retryNow_.exchange(false)) {
+        nextAttempt = 0;
+        backoffMs = kFirstBackoffMs;
+      }
       if (link_ == Link::Down) {
         if (closing_) break;
         if (nowMs() < nextAttempt) {
@@ -430,6 +451,7 @@ class MqttPublisher : public Publisher {
   Spool spool_;
   std::thread net_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> retryNow_{false};
 
   std::mutex m_;  // everything below, between the run's thread and the network's
   std::condition_variable changed_;

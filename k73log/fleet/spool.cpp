@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,11 @@ constexpr const char* kSeqField = "{\"seq\": ";
 // Starting afresh is cheap; doing it only past this size keeps a recent
 // history in the spool for a look by hand.
 constexpr int64_t kCompactBytes = 1 << 20;
+
+bool syncAndClose(std::FILE* f) {
+  const bool ok = std::fflush(f) == 0 && fsync(fileno(f)) == 0;
+  return std::fclose(f) == 0 && ok;
+}
 
 bool readLine(std::FILE* f, std::string* line) {
   line->clear();
@@ -160,7 +166,8 @@ bool Spool::acknowledge(int64_t seq, std::string* error) {
   if (seq <= ackedSeq_) return true;
   if (!writeAcked(seq, error)) return false;
   ackedSeq_ = seq;
-  if (ackedSeq_ == lastSeq_ && bytes_ > kCompactBytes) {
+  if (bytes_ <= compactAtBytes_) return true;
+  if (ackedSeq_ == lastSeq_) {
     // Everything is with the broker: the acknowledged seq alone carries the
     // numbering on.
     if (ftruncate(fileno(writer_), 0) == 0) {
@@ -168,8 +175,49 @@ bool Spool::acknowledge(int64_t seq, std::string* error) {
       bytes_ = 0;
       seekReader(ackedSeq_);
     }
+  } else {
+    // A broker further away than a scan interval is never quite done:
+    // the lines still unacknowledged go to a new spool that takes the
+    // old one's place. A failure leaves the old one as it was.
+    keepUnacknowledged();
   }
+  // A long backlog is not copied again and again while it is sent.
+  compactAtBytes_ = std::max(kCompactBytes, 2 * bytes_);
   return true;
+}
+
+void Spool::keepUnacknowledged() {
+  // Copied only when the broker has at least half of it, so that catching
+  // up on a long backlog is not held up by copying it.
+  seekReader(ackedSeq_);
+  if (std::ftell(reader_) * 2 < bytes_) return;
+  const std::string fresh = path_ + ".new";
+  std::FILE* out = std::fopen(fresh.c_str(), "w");
+  if (!out) return;
+  std::string line;
+  int64_t kept = 0;
+  bool ok = true;
+  while (ok && readLine(reader_, &line)) {
+    line.push_back('\n');
+    ok = std::fwrite(line.data(), 1, line.size(), out) == line.size();
+    kept += static_cast<int64_t>(line.size());
+  }
+  ok = syncAndClose(out) && ok && kept <= bytes_;
+  std::FILE* writer = ok ? std::fopen(fresh.c_str(), "a") : nullptr;
+  std::FILE* reader = writer ? std::fopen(fresh.c_str(), "r") : nullptr;
+  if (!reader || std::rename(fresh.c_str(), path_.c_str()) != 0) {
+    if (writer) std::fclose(writer);
+    if (reader) std::fclose(reader);
+    std::remove(fresh.c_str());
+    seekReader(ackedSeq_);
+    return;
+  }
+  std::fclose(writer_);
+  std::fclose(reader_);
+  writer_ = writer;
+  reader_ = reader;
+  bytes_ = kept;
+  seekReader(ackedSeq_);
 }
 
 }  // namespace k73log

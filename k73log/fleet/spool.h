@@ -1,8 +1,8 @@
 // The local spool of a publishing logger: one line per scan, each with its
 // seq, appended and flushed before the scan counts as logged, and the
 // highest seq the broker acknowledged, in a small file written and synced.
-// Lines past the acknowledged seq are read back in order for sending; once
-// the broker has everything the spool starts afresh.
+// Lines past the acknowledged seq are read back in order for sending; past a
+// size, what the broker has is dropped from the spool.
 #ifndef K73LOG_FLEET_SPOOL_H
 #define K73LOG_FLEET_SPOOL_H
 
@@ -35,6 +35,7 @@ class Spool {
  private:
   bool writeAcked(int64_t seq, std::string* error);
   void seekReader(int64_t afterSeq);
+  void keepUnacknowledged();
 
   std::string dir_, path_;
   int lockFd_ = -1;
@@ -44,6 +45,7 @@ class Spool {
   int64_t lastSeq_ = 0;
   int64_t ackedSeq_ = 0;
   int64_t bytes_ = 0;
+  int64_t compactAtBytes_ = 1 << 20;
 };
 
 // The seq of a spool line, 0 when it has none.

@@ -96,6 +96,41 @@ TEST(Spool, SeqCarriesOnAndACutLineGoesAfterACrash) {
   EXPECT_EQ(lines, std::vector<std::string>{"{\"seq\": 4, \"t_s\": 2}"});
 }
 
+// A broker further away than one scan interval acknowledges while the next
+// scans are already spooled: the spool never holds "nothing unacknowledged",
+// yet must not grow without bound.
+TEST(Spool, StaysSmallWhenTheBrokerIsAlwaysBehind) {
+  TempDir dir;
+  std::string error;
+  const std::string pad(4000, 'x');
+  {
+    Spool spool;
+    ASSERT_TRUE(spool.open(dir.path, &error)) << error;
+    std::vector<std::string> lines;
+    int64_t sent = 0;
+    for (int i = 1; i <= 1500; ++i) {
+      ASSERT_TRUE(
+          spool.append("{\"seq\": " + std::to_string(i) + ", \"p\": \"" + pad + "\"}", &error));
+      spool.readAfter(sent, 10, &lines, &sent);
+      ASSERT_EQ(lines.size(), 1u);
+      ASSERT_EQ(seqOfLine(lines[0]), i);
+      if (i % 10 == 0) {
+        ASSERT_TRUE(spool.acknowledge(i - 1, &error)) << error;
+      }
+    }
+    std::ifstream file(spool.path(), std::ios::ate);
+    EXPECT_LT(file.tellg(), 5 << 19);  // 6 MB written
+  }
+  Spool spool;
+  ASSERT_TRUE(spool.open(dir.path, &error)) << error;
+  EXPECT_EQ(spool.lastSeq(), 1500);
+  std::vector<std::string> lines;
+  int64_t last = 0;
+  spool.readAfter(spool.ackedSeq(), 10, &lines, &last);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(seqOfLine(lines[0]), 1500);
+}
+
 TEST(Payload, InfluxLineHasEveryColumnSeqAndNanoseconds) {
   const std::vector<std::string> lines = {
       "{\"seq\": 7, \"time_utc\": \"2026-12-08T07:01:02.345Z\", \"t_s\": 0.040000, "

@@ -439,3 +439,109 @@ def test_service_notifications_and_unit(bench):
                     40), open("svc.stderr").read()
     end(log)
     sock.close()
+
+
+def make_ca(name):
+    """A throwaway certificate authority: NAME.key, NAME.pem in the cwd."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", name + ".key",
+                    "-out", name + ".pem", "-days", "2", "-subj", "/CN=k73 test " + name],
+                   check=True, capture_output=True)
+    return os.path.abspath(name + ".pem")
+
+
+def test_mqtts_checks_the_broker_against_the_ca(bench):
+    # The broker's certificate for 127.0.0.1, signed by a CA of the test's
+    # own; a second listener in clear for the subscriber.
+    ca, stranger = make_ca("ca"), make_ca("stranger")
+    with open("server.ext", "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1\n")
+    subprocess.run(["openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", "server.key", "-out", "server.csr",
+                    "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-in", "server.csr", "-CA", ca, "-CAkey", "ca.key",
+                    "-CAcreateserial", "-out", "server.pem", "-days", "2",
+                    "-extfile", "server.ext"], check=True, capture_output=True)
+    tls_port = free_port()
+    broker = bench.track(Broker(bench.path, "allow_anonymous true\nlistener %d 127.0.0.1\n"
+                                "certfile %s/server.pem\nkeyfile %s/server.key\n"
+                                % (tls_port, bench.path, bench.path)))
+    sub = bench.track(Subscriber(broker))
+    url = "mqtts://127.0.0.1:%d/%s" % (tls_port, PREFIX)
+    args = ["--mqtt", url, "--id", "tls", "--state-dir", "state", "--count", "10"] + LOG_ARGS
+
+    # The wrong CA: the certificate check fails, nothing reaches the broker,
+    # the spool keeps every scan.
+    log = bench.track(Logger(*args[:-4], "--mqtt-drain", "1", "-o", "run.jsonl",
+                             "--mqtt-ca", stranger, name="stranger"))
+    assert log.proc.wait(60) == 0, log.err()
+    assert "certificate verify failed" in log.err() and stranger in log.err(), log.err()
+    assert "10 scans not yet taken" in log.err()
+    assert len(spooled("state")) == 10
+    time.sleep(0.5)
+    assert sub.received() == {} and "tls" not in sub.status
+
+    # The right CA: the spool and the new scans arrive.
+    log = bench.track(Logger(*args, "--mqtt-ca", ca, name="right"))
+    assert log.proc.wait(60) == 0, log.err()
+    assert len(assert_delivered(sub, "tls", "state")) == 20
+    with open("state/acked-seq") as f:
+        assert int(f.read()) == 20
+    assert wait_for(lambda: sub.status.get("tls") == "offline", 5)
+
+
+def test_a_clean_end_after_a_broker_crash_still_says_offline(bench):
+    # A broker killed outright keeps its retained `online`; k73log, between
+    # two tries, is stopped right after the broker is back: the drain tries
+    # at once, sends the backlog and says offline.
+    broker = bench.track(Broker(bench.path))
+    sub = bench.track(Subscriber(broker))
+    log = bench.track(Logger("--mqtt", broker.url(), "--id", "calm", "--state-dir", "state",
+                             *LOG_ARGS))
+    assert wait_for(lambda: log.scans_written() > 10, 30), log.err()
+    assert sub.status.get("calm") == "online"
+    broker.stop(signal.SIGKILL)
+    time.sleep(8)  # tries at 1, 3 and 7 s; the next at 15 s
+    broker.start()
+    assert end(log.proc) == 0, log.err()
+    assert wait_for(lambda: sub.status.get("calm") == "offline", 5), log.err()
+    assert_delivered(sub, "calm", "state")
+
+
+def test_a_broker_that_takes_nothing_is_left_the_last_will(bench):
+    # A broker that connects but never acknowledges a message: at a clean
+    # end "offline" waits behind the in-flight window, so k73log must not
+    # say DISCONNECT (which cancels the last will); it closes the connection
+    # and the broker's will says offline.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    server.settimeout(60)
+    port = server.getsockname()[1]
+    log = bench.track(Logger("--mqtt", "mqtt://127.0.0.1:%d/%s" % (port, PREFIX), "--id", "mute",
+                             "--state-dir", "state", "--mqtt-batch", "1", "--count", "40",
+                             *LOG_ARGS[:-4], "--mqtt-drain", "1", "-o", "run.jsonl"))
+    conn, _ = server.accept()
+    server.close()
+    conn.settimeout(60)
+    stream = conn.makefile("rb")
+    kinds = []
+    while True:
+        head = stream.read(1)
+        if not head:
+            break
+        length, shift, more = 0, 0, True
+        while more:
+            byte = stream.read(1)[0]
+            length, shift, more = length | (byte & 0x7F) << shift, shift + 7, byte & 0x80
+        stream.read(length)
+        kinds.append(head[0] >> 4)
+        if kinds[-1] == 1:
+            conn.sendall(b"\x20\x02\x00\x00")  # CONNACK, accepted
+        elif kinds[-1] == 12:
+            conn.sendall(b"\xd0\x00")  # PINGRESP
+    conn.close()
+    assert log.proc.wait(30) == 0, log.err()
+    assert kinds[0] == 1 and kinds.count(3) >= 20, kinds
+    assert 14 not in kinds, kinds  # no DISCONNECT
+    assert "40 scans not yet taken" in log.err()
