@@ -147,6 +147,18 @@ void Spool::readAfter(int64_t afterSeq, int max, std::vector<std::string>* lines
     lines->push_back(line);
   }
   *last = readerSeq_;
+  // Nothing leaves for the broker before it is on the disk: after a power
+  // cut the spool must still hold every seq the broker may have, or the next
+  // run would number new scans with seqs a subscriber has already taken.
+  if (readerSeq_ > syncedSeq_) {
+    if (fdatasync(fileno(writer_)) != 0) {
+      lines->clear();  // the next call reads them again
+      *last = afterSeq;
+      readerSeq_ = -1;
+      return;
+    }
+    syncedSeq_ = lastSeq_;
+  }
 }
 
 bool Spool::writeAcked(int64_t seq, std::string* error) {

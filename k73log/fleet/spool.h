@@ -25,7 +25,8 @@ class Spool {
   // The scan numbered nextSeq(), its object starting {"seq": N, ... False
   // with the reason (a full disk).
   bool append(const std::string& object, std::string* error);
-  // Up to `max` lines after `afterSeq`, in order; the last one's seq in *last.
+  // Up to `max` lines after `afterSeq`, in order, synced to the disk; the
+  // last one's seq in *last (afterSeq when none could be synced).
   void readAfter(int64_t afterSeq, int max, std::vector<std::string>* lines, int64_t* last);
   // Keeps the acknowledged seq on disk; starts the spool afresh when it
   // holds nothing else. False with the reason.
@@ -42,6 +43,7 @@ class Spool {
   std::FILE* writer_ = nullptr;
   std::FILE* reader_ = nullptr;
   int64_t readerSeq_ = 0;  // seq of the last line the reader returned
+  int64_t syncedSeq_ = 0;  // every line up to it is on the disk
   int64_t lastSeq_ = 0;
   int64_t ackedSeq_ = 0;
   int64_t bytes_ = 0;
