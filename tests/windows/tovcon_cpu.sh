@@ -100,6 +100,10 @@ tovcon_cpu_run() {
     diff <(echo "$linux_screen") <(echo "$win_screen") | sed 's/^/#   /'
   check "tovcon: the scan screen under Wine is the Linux one, each value in its cell" \
     [ "$win_screen" = "$linux_screen" ]
+  # Keys are looked for only while the console's input is signalled.
+  tmux_ send-keys -t cpuwin x
+  check "tovcon: a key ends the scan run under Wine" \
+    tovcon_cpu_wait cpuwin 15 0 27 "SCANNING  CONFIGURATION"
   tmux_ kill-session -t cpulinux >/dev/null 2>&1
   tmux_ kill-session -t cpuwin >/dev/null 2>&1
   kill "$linux_sim" 2>/dev/null
