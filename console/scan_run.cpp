@@ -179,6 +179,7 @@ void ScanUntilStopped(DeviceRecord* rec, ScanDataFile& file) {
       return;
     }
     ++scanNumber;
+    ScreenUpdate update;  // the scan's number and values in one change of the screen
     PrintAt(2, kStatusRow, "SCAN # %ld", scanNumber);
     if (!ShowScan(rec, file)) return;
   }

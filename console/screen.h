@@ -34,6 +34,15 @@ void Print(const char* format, ...)  // at the cursor's current place
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// The screen writes of this object's life reach the console as one update
+// (see con::beginUpdate).
+class ScreenUpdate {
+ public:
+  ScreenUpdate() { con::beginUpdate(); }
+  ~ScreenUpdate() { con::endUpdate(); }
+  ScreenUpdate(const ScreenUpdate&) = delete;
+  ScreenUpdate& operator=(const ScreenUpdate&) = delete;
+};
 void CursorOn();
 void CursorOff();
 int WaitKey();      // one key, no echo

@@ -27,6 +27,11 @@ void clearCells();  // all 80 x 25 cells blank; the cursor stays put
 void moveCursor(int column, int row);
 void showCursor(bool visible);
 void write(const char* text, size_t length);  // at the cursor; wraps and scrolls
+// The writes from beginUpdate to endUpdate (nested: to the outermost) may
+// reach the screen together at its end, or before a wait for the operator,
+// as one change of the console rather than one per write.
+void beginUpdate();
+void endUpdate();
 
 // One key press, blocking. Keys without a character arrive as two codes:
 // 224 first, then the Windows scan code (down arrow: 224, 80).

@@ -181,4 +181,8 @@ void write(const char* text, size_t length) {
   if (!tooSmall) writeAll(STDOUT_FILENO, text, length);
 }
 
+// A terminal takes each write as it comes, at the cost of one system call.
+void beginUpdate() {}
+void endUpdate() {}
+
 }  // namespace tov::con

@@ -37,6 +37,8 @@ inline HANDLE openPortInputEvent(HANDLE port) {
 // (a port the driver closes and opens again under the same handle has the
 // same event). Not to be closed by the caller.
 inline HANDLE portInputEventOf(HANDLE port) {
+  // A wait without the port keeps the event for the next wait with it.
+  if (port == nullptr || port == INVALID_HANDLE_VALUE) return nullptr;
   static HANDLE knownPort = nullptr;
   static HANDLE knownEvent = nullptr;
   if (port == knownPort && knownEvent) return knownEvent;

@@ -301,6 +301,8 @@ void showCursor(bool visible) {
 void write(const char* text, size_t length) {
   ScreenModel::instance().write(text, length);
 }
+void beginUpdate() {}
+void endUpdate() {}
 int getKey(bool echo) {
   return ScreenModel::instance().getKey(echo);
 }
