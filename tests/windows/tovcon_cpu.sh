@@ -51,6 +51,20 @@ tovcon_cpu_layout() {
     NR == 25 { sub(/SCAN # [0-9]+/, "SCAN # n") }
     { print }'
 }
+# Out of the scanning configuration screen and out of the program (not
+# saving the settings), then the session goes: never the terminal under a
+# running program.
+tovcon_cpu_quit() { # session, pid
+  tmux_ send-keys -t "$1" Escape
+  tovcon_cpu_wait "$1" 15 5 34 "Main Menu" >/dev/null
+  tmux_ send-keys -t "$1" Escape
+  sleep 1
+  tmux_ send-keys -t "$1" n
+  local deadline=$((SECONDS + 15))
+  while [ -n "$2" ] && [ -d "/proc/$2" ] && [ $SECONDS -le $deadline ]; do sleep 0.2; done
+  [ -n "$2" ] && kill "$2" 2>/dev/null
+  tmux_ kill-session -t "$1" >/dev/null 2>&1
+}
 tovcon_cpu_ticks() { awk '{ t += $14 + $15 } END { print t + 0 }' "${@/%//stat}" 2>/dev/null; }
 
 tovcon_cpu_run() {
@@ -59,7 +73,9 @@ tovcon_cpu_run() {
   cp "$win64_bin/tovdrv.dll" "$win64_bin/tovcon.exe" "$win/"
   printf '#!/bin/sh\ncd "%s" && exec wine tovcon.exe\n' "$win" >"$win/start.sh"
   (cd "$linux" && exec "$linux_bin/k73sim" --port COM1 --quiet >sim.log 2>&1) &
-  local linux_sim=$!
+  local linux_sim=$! _
+  # tovcon opens COM1 at once: the simulator's link must be there first.
+  for _ in $(seq 100); do [ -L "$linux/COM1" ] && break; sleep 0.1; done
   printf '#!/bin/sh\ncd "%s" && exec "%s/tovcon"\n' "$linux" "$linux_bin" >"$linux/start.sh"
   chmod +x "$win/start.sh" "$linux/start.sh"
   tmux_ kill-session -t k73 >/dev/null 2>&1
@@ -104,8 +120,10 @@ tovcon_cpu_run() {
   tmux_ send-keys -t cpuwin x
   check "tovcon: a key ends the scan run under Wine" \
     tovcon_cpu_wait cpuwin 15 0 27 "SCANNING  CONFIGURATION"
-  tmux_ kill-session -t cpulinux >/dev/null 2>&1
-  tmux_ kill-session -t cpuwin >/dev/null 2>&1
+  tmux_ send-keys -t cpulinux x
+  tovcon_cpu_wait cpulinux 15 0 27 "SCANNING  CONFIGURATION" >/dev/null
+  tovcon_cpu_quit cpulinux "$linux_pid"
+  tovcon_cpu_quit cpuwin "$win_pid"
   kill "$linux_sim" 2>/dev/null
   wait "$linux_sim" 2>/dev/null
 }
