@@ -166,8 +166,18 @@ class Leg:
                 pass
         return int(last.split()[0]) + 1 if last else 0
 
-    def start_sim(self, faults):
+    def drop_link(self):
+        """A killed simulator leaves its link behind, naming a pseudo-terminal
+        that another program may have by now: nobody may follow it."""
         port = "SIM1" if self.ser2net else "COM1"
+        try:
+            os.unlink(os.path.join(self.dir, port))
+        except FileNotFoundError:
+            pass
+        return port
+
+    def start_sim(self, faults):
+        port = self.drop_link()
         cmd = [os.path.join(self.bin, "k73sim"), "--port", port, "--quiet", "--noise", "0",
                "--stamp-scans", str(self.made_so_far()), "--scan-record", self.record] + faults
         self.sim = subprocess.Popen(cmd, cwd=self.dir)
@@ -245,6 +255,7 @@ class Leg:
             kill = action < 0.5
             self.stop(self.s2n, signal.SIGKILL)
             self.stop(self.sim, signal.SIGKILL if kill else signal.SIGTERM)
+            self.drop_link()
             self.kills += kill
             self.restarts += not kill
             time.sleep(self.rng.uniform(0.5, 10))
