@@ -97,7 +97,12 @@ class Broker:
         self.client.on_connect = lambda c, u, f, rc: c.subscribe("soak/#", qos=1)
         self.client.on_message = self.on_message
         self.client.reconnect_delay_set(0.2, 1)
-        self.client.connect("127.0.0.1", self.port, keepalive=5)
+        try:
+            self.client.connect("127.0.0.1", self.port, keepalive=5)
+        except OSError:
+            self.proc.kill()
+            self.proc.wait()
+            raise
         self.client.loop_start()
         self.restarts = 0
 
@@ -152,7 +157,7 @@ class Leg:
         self.ser2net = through_ser2net
         self.dir = tempfile.mkdtemp(prefix="k73soak-real-")
         self.record = os.path.join(self.dir, "scans.txt")
-        self.sim = self.s2n = None
+        self.sim = self.s2n = self.logger = None
         self.restarts = self.kills = self.s2n_kills = 0
         self.tcp = free_port()
         self.broker = Broker(self.dir) if shutil.which("mosquitto") and mqtt else None
@@ -165,6 +170,11 @@ class Leg:
             for last in f:
                 pass
         return int(last.split()[0]) + 1 if last else 0
+
+    def end_all(self):
+        """Whatever is still running when the run ends, or fails."""
+        for proc in (self.logger, self.s2n, self.sim, self.broker and self.broker.proc):
+            self.stop(proc)
 
     def drop_link(self):
         """A killed simulator leaves its link behind, naming a pseudo-terminal
@@ -225,7 +235,7 @@ class Leg:
         log = os.path.join(self.dir, "log.jsonl")
         publish = ["--mqtt", self.broker.url(), "--id", "soak", "--state-dir",
                    os.path.join(self.dir, "state"), "--mqtt-keepalive", "5"] if self.broker else []
-        logger = subprocess.Popen(
+        logger = self.logger = subprocess.Popen(
             [os.path.join(self.bin, "k73log"), "--port", "COM1", "--bits", "16", "--rate", "1000",
              "--filter", "400", "--interval", str(INTERVAL_S), "-o", log, "-q"] + publish,
             cwd=self.dir)
@@ -348,7 +358,10 @@ def main():
     failed = False
     for name, through in legs:
         leg = Leg(name, bin_dir, seconds / len(legs), rng, through)
-        r = leg.run()
+        try:
+            r = leg.run()
+        finally:
+            leg.end_all()
         print("\n%s, %.0f s: simulator restarted %d times with new faults, killed %d times%s" %
               (name, leg.seconds, r["restarts"], r["kills"],
                ", ser2net killed %d times" % r["s2n_kills"] if through else ""))
