@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "measure.h"
+#include "mosquitto_process.h"
 #include "sim_process.h"
 
 namespace bench {
@@ -34,29 +35,6 @@ constexpr const char* kPrefix = "bench/k73";
 double utcNowS() {
   using namespace std::chrono;
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count() / 1e6;
-}
-
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
 }
 
 pid_t spawn(const std::vector<std::string>& args, const std::string& dir, const std::string& err) {
@@ -88,33 +66,11 @@ int endProcess(pid_t pid, int sig = SIGTERM) {
   return status;
 }
 
-// mosquitto as the current user with persistence, in dir.
-class Broker {
+// The benchmark's broker: a subscriber that falls behind is never cut off.
+class Broker : public k73test::MosquittoProcess {
  public:
-  explicit Broker(const std::string& dir) : dir_(dir), port_(freePort()) {
-    std::ofstream conf(dir + "/mosquitto.conf");
-    const char* user = std::getenv("USER");
-    conf << "user " << (user ? user : "root") << "\nlistener " << port_
-         << " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " << dir
-         << "/\nautosave_interval 1\nmax_queued_messages 0\n";
-  }
-  ~Broker() { stop(); }
-  bool start() {
-    pid_ = spawn({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/broker.log");
-    for (int i = 0; i < 200 && !listening(port_); ++i) sleepS(0.05);
-    return listening(port_);
-  }
-  void stop() {
-    endProcess(pid_);
-    pid_ = -1;
-  }
-  int port() const { return port_; }
-  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_) + "/" + kPrefix; }
-
- private:
-  std::string dir_;
-  int port_;
-  pid_t pid_ = -1;
+  explicit Broker(const std::string& dir) : MosquittoProcess(dir, "max_queued_messages 0\n") {}
+  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port()) + "/" + kPrefix; }
 };
 
 // A persistent subscriber on PREFIX/+/scans: (id, seq) taken, and the delay

@@ -1,10 +1,7 @@
 #include "ser2net_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "loopback.h"
 #include "process_end.h"
 
 namespace k73test {
@@ -19,35 +17,6 @@ namespace k73test {
 namespace {
 
 constexpr const char* kSer2net = "/usr/sbin/ser2net";
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A port nobody listens on now; the kernel picks it.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
-bool accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
 
 void sleepMs(int ms) {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -61,7 +30,7 @@ bool ser2netInstalled() {
 }
 
 Ser2netProcess::Ser2netProcess(std::string device, std::string dir)
-    : device_(std::move(device)), dir_(std::move(dir)), port_(freePort()) {}
+    : device_(std::move(device)), dir_(std::move(dir)), port_(freeLoopbackPort()) {}
 
 // Asked to stop first (SIGTERM), killed only when it does not.
 Ser2netProcess::~Ser2netProcess() {
@@ -87,7 +56,7 @@ bool Ser2netProcess::start(int timeoutMs) {
   }
   if (pid_ < 0) return false;
   for (int waited = 0; waited < timeoutMs; waited += 10) {
-    if (accepts(port_)) return true;
+    if (loopbackAccepts(port_)) return true;
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
       pid_ = -1;
       return false;

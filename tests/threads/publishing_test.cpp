@@ -3,13 +3,7 @@
 // thread runs libmosquitto against a real mosquitto on 127.0.0.1, which is
 // stopped and started again in the middle. Any report fails the run; every
 // scan must be acknowledged by the end.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,8 +13,7 @@
 #include <thread>
 
 #include "fleet.h"
-
-extern char** environ;
+#include "mosquitto_process.h"
 
 namespace k73log {
 namespace {
@@ -28,67 +21,10 @@ namespace {
 constexpr int kScans = 300;
 constexpr int kScanMs = 10;
 
-int freePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool listening(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return up;
-}
-
-// mosquitto as the current user, persistence on, in the test's directory.
-class Broker {
- public:
-  explicit Broker(const std::string& dir) : dir_(dir), port_(freePort()) {
-    const char* user = std::getenv("USER");
-    std::ofstream(dir + "/mosquitto.conf")
-        << "user " << (user ? user : "root") << "\nlistener " << port_
-        << " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " << dir
-        << "/\nautosave_interval 1\nlog_dest file " << dir << "/broker.log\n";
-  }
-  ~Broker() { stop(); }
-  bool start() {
-    const std::string conf = dir_ + "/mosquitto.conf";
-    char* argv[] = {const_cast<char*>("mosquitto"), const_cast<char*>("-c"),
-                    const_cast<char*>(conf.c_str()), nullptr};
-    if (posix_spawnp(&pid_, "mosquitto", nullptr, nullptr, argv, environ) != 0) return false;
-    for (int i = 0; i < 200 && !listening(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return listening(port_);
-  }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  int port() const { return port_; }
-
- private:
-  std::string dir_;
-  int port_;
-  pid_t pid_ = -1;
-};
-
 TEST(PublishingThreads, SpoolWriterAndNetworkThroughABrokerRestart) {
   char name[] = "/tmp/k73tsanXXXXXX";
   const std::string dir = mkdtemp(name);
-  Broker broker(dir);
+  k73test::MosquittoProcess broker(dir);
   ASSERT_TRUE(broker.start()) << "mosquitto did not start";
 
   PublishOptions opts;
